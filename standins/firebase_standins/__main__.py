@@ -1,0 +1,34 @@
+"""python3 -m firebase_standins: serve the stand-ins until interrupted."""
+
+import argparse
+import sys
+import threading
+
+from .config import StandinConfig
+from .server import ServicesThread
+
+
+def main(argv=None) -> int:
+    defaults = StandinConfig()
+    parser = argparse.ArgumentParser(prog="python3 -m firebase_standins",
+                                     description="Serve the Firebase stand-ins on loopback.")
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
+    parser.add_argument("--api-key", default=defaults.api_key)
+    parser.add_argument("--project", default=defaults.project_id)
+    parser.add_argument("--region", default=defaults.region)
+    parser.add_argument("-q", "--quiet", action="store_true", help="do not log requests")
+    args = parser.parse_args(argv)
+    config = StandinConfig(api_key=args.api_key, project_id=args.project, region=args.region)
+    with ServicesThread(config, host=args.host, port=args.port, verbose=not args.quiet) as svc:
+        print(f"firebase stand-ins listening on {svc.base_url} "
+              f"(project {config.project_id}, API key {config.api_key})", flush=True)
+        try:
+            threading.Event().wait()
+        except KeyboardInterrupt:
+            print("firebase stand-ins stopped", file=sys.stderr)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,117 @@
+"""Requests and replies as the services see them, and Google's error format."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass, field
+from urllib.parse import parse_qs
+
+JSON_TYPE = "application/json; charset=UTF-8"
+
+
+@dataclass
+class Request:
+    method: str
+    host: str  # the production host named by the Host header, lower case, no port
+    path: str  # without the query
+    query: dict[str, list[str]]
+    headers: dict[str, str]  # names in lower case
+    body: bytes
+    target: str = ""  # the request target as received (path and query)
+
+    @classmethod
+    def parse(cls, method: str, target: str, headers: dict[str, str], body: bytes) -> Request:
+        path, _, query = target.partition("?")
+        host = headers.get("host", "").lower()
+        if host.startswith("["):  # [v6 address]:port
+            host = host[: host.find("]") + 1]
+        else:
+            host = host.rsplit(":", 1)[0] if ":" in host else host
+        return cls(method, host, path,
+                   parse_qs(query, keep_blank_values=True), headers, body, target)
+
+    def param(self, name: str) -> str | None:
+        values = self.query.get(name)
+        return values[0] if values else None
+
+    def header(self, name: str) -> str | None:
+        return self.headers.get(name.lower())
+
+    def json(self):
+        """The body parsed as JSON; ValueError when it is not JSON."""
+        return json.loads(self.body.decode("utf-8"))
+
+
+@dataclass
+class Response:
+    status: int
+    body: bytes = b""
+    content_type: str = JSON_TYPE
+    headers: list[tuple[str, str]] = field(default_factory=list)
+
+
+def json_response(value, status: int = 200) -> Response:
+    return Response(status, json.dumps(value, indent=2).encode("utf-8") + b"\n")
+
+
+STATUS_NAMES = {
+    400: "INVALID_ARGUMENT",
+    401: "UNAUTHENTICATED",
+    403: "PERMISSION_DENIED",
+    404: "NOT_FOUND",
+    409: "ALREADY_EXISTS",
+    500: "INTERNAL",
+}
+
+
+class ServiceError(Exception):
+    """Raised by a service handler; becomes a Google-style error reply."""
+
+    def __init__(self, code: int, message: str, *, reason: str = "invalid",
+                 status: str | None = None, details: list | None = None,
+                 errors: bool = True):
+        super().__init__(message)
+        self.code = code
+        self.message = message
+        self.reason = reason
+        self.status = status
+        self.details = details
+        self.errors = errors
+
+    def response(self) -> Response:
+        error: dict = {"code": self.code, "message": self.message}
+        if self.errors:
+            error["errors"] = [{"message": self.message, "domain": "global",
+                                "reason": self.reason}]
+        if self.status:
+            error["status"] = self.status
+        if self.details:
+            error["details"] = self.details
+        return json_response({"error": error}, self.code)
+
+
+def not_found(request: Request) -> ServiceError:
+    return ServiceError(404, f"Method not found: {request.method} {request.path}",
+                        status="NOT_FOUND", errors=False)
+
+
+class Service:
+    """One stand-in service. Subclasses set `hosts` (or override `handles`)
+    and `routes`, a map of (method, path) to the name of a handler method
+    taking the request and returning a reply (or raising ServiceError)."""
+
+    hosts: tuple[str, ...] = ()
+    routes: dict[tuple[str, str], str] = {}
+
+    def __init__(self, services):
+        self.services = services
+        self.config = services.config
+
+    def handles(self, host: str) -> bool:
+        return host in self.hosts
+
+    def handle(self, request: Request) -> Response:
+        name = self.routes.get((request.method, request.path))
+        if name is None:
+            raise not_found(request)
+        return getattr(self, name)(request)
