@@ -1,0 +1,292 @@
+// Loading the module: the module definition, its create and exec steps, and
+// the module-level statements (imports and function definitions).
+#include <Python.h>
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include "core/error.h"
+#include "module/constants.h"
+#include "module/functions.h"
+#include "module/state.h"
+#include "rest/exchange.h"
+#include "runtime/coroutine.h"
+#include "runtime/traceback.h"
+
+namespace fb {
+
+// functions.cpp
+void make_function_data();
+Ref make_function_object(Fn f);
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Create step.
+
+PyObject* create_module(PyObject* spec) {
+    int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) raise();
+    int64_t recorded = -1;
+    if (!std::atomic_ref<int64_t>(g_state.interpreter_id).compare_exchange_strong(recorded, id) &&
+        recorded != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        raise();
+    }
+    if (g_state.module) return Py_NewRef(g_state.module);
+
+    Ref name = check(PyObject_GetAttrString(spec, "name"));
+    Ref module = check(PyModule_NewObject(name.get()));
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!dict) raise();
+    struct Copy {
+        const char* from;
+        const char* to;
+        bool none_too;   // copied even when the spec holds None
+    };
+    static const Copy copies[] = {
+        {"loader", "__loader__", true},
+        {"origin", "__file__", true},
+        {"parent", "__package__", true},
+        {"submodule_search_locations", "__path__", false},
+    };
+    for (const Copy& c : copies) {
+        PyObject* raw = nullptr;
+        int found = PyObject_GetOptionalAttrString(spec, c.from, &raw);
+        Ref value = Ref::steal(raw);
+        if (found < 0) raise();
+        if (found == 0 || (!c.none_too && value.get() == Py_None)) continue;
+        check_int(PyDict_SetItemString(dict, c.to, value.get()));
+    }
+    return module.release();
+}
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return create_module(spec); });
+}
+
+// ---------------------------------------------------------------------------
+// Module-level imports.
+
+// `import NAME`: the module from sys.modules unless it is still initialising,
+// else a full import.
+Ref import_module(PyObject* name) {
+    PyObject* raw = PyImport_GetModule(name);
+    Ref module = Ref::steal(raw);
+    if (module.get() == Py_None) module.reset();   // import blocked: let the import say so
+    if (module) {
+        bool initializing = true;
+        PyObject* spec_raw = nullptr;
+        int has_spec = PyObject_GetOptionalAttr(module.get(), k::dunder_spec, &spec_raw);
+        Ref spec = Ref::steal(spec_raw);
+        if (has_spec == 0) {
+            initializing = false;
+        } else if (has_spec > 0) {
+            PyObject* flag_raw = nullptr;
+            int has_flag = PyObject_GetOptionalAttr(spec.get(), k::initializing, &flag_raw);
+            Ref flag = Ref::steal(flag_raw);
+            if (has_flag == 0) {
+                initializing = false;
+            } else if (has_flag > 0) {
+                int truth = PyObject_IsTrue(flag.get());
+                if (truth >= 0) initializing = truth;
+            }
+        }
+        if (PyErr_Occurred()) PyErr_Clear();   // a failed check means: import fully
+        if (!initializing) return module;
+    } else if (PyErr_Occurred()) {
+        PyErr_Clear();
+    }
+    Ref locals = check(PyDict_New());
+    return check(PyImport_ImportModuleLevelObject(name, g_state.globals, locals.get(), nullptr, 0));
+}
+
+// One name of `from MODULE import NAME`.
+Ref import_name(PyObject* module, PyObject* name) {
+    PyObject* raw = nullptr;
+    int found = PyObject_GetOptionalAttr(module, name, &raw);
+    if (found > 0) return Ref::steal(raw);
+    if (found < 0) raise();
+    // A submodule that is imported but not (yet) an attribute of its package.
+    PyObject* modname_raw = nullptr;
+    int has_name = PyObject_GetOptionalAttr(module, k::dunder_name, &modname_raw);
+    Ref modname = Ref::steal(modname_raw);
+    if (has_name < 0) PyErr_Clear();
+    if (has_name > 0 && PyUnicode_Check(modname.get())) {
+        Ref full = check(PyUnicode_FromFormat("%U.%U", modname.get(), name));
+        Ref sub = Ref::steal(PyImport_GetModule(full.get()));
+        if (sub) return sub;
+        if (PyErr_Occurred()) PyErr_Clear();
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    raise();
+}
+
+// `from MODULE import NAMES` at the given level; binds each name in order.
+void import_from(PyObject* module_name, int level, std::initializer_list<PyObject*> names) {
+    Ref fromlist = check(PyList_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* n : names) PyList_SET_ITEM(fromlist.get(), i++, Py_NewRef(n));
+    Ref locals = check(PyDict_New());
+    Ref module = check(PyImport_ImportModuleLevelObject(module_name, g_state.globals, locals.get(),
+                                                        fromlist.get(), level));
+    for (PyObject* n : names) {
+        Ref value = import_name(module.get(), n);
+        check_int(PyDict_SetItem(g_state.globals, n, value.get()));
+    }
+}
+
+void bind_import(PyObject* name) {
+    Ref module = import_module(name);
+    check_int(PyDict_SetItem(g_state.globals, name, module.get()));
+}
+
+// ---------------------------------------------------------------------------
+// Exec step.
+
+void check_version() {
+    const int major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "tavrin.firebase", "does not match", major,
+                  minor);
+    check_int(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
+}
+
+// Runs steps 2 to 11; `line` tells the failure path which statement ran
+// (0 until the constants exist: no traceback entry before that).
+void exec_steps(PyObject* module, int& line) {
+    // 2. The module, its GIL declaration, its namespace.
+    g_state.module = Py_NewRef(module);
+#ifdef Py_GIL_DISABLED
+    check_int(PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED));
+#endif
+    PyObject* globals = PyModule_GetDict(module);
+    if (!globals) raise();
+    g_state.globals = Py_NewRef(globals);
+
+    // 3. builtins.
+    if (!g_state.builtins) g_state.builtins = check(PyImport_ImportModule("builtins")).release();
+    check_int(PyObject_SetAttrString(module, "__builtins__", g_state.builtins));
+
+    // 4. Version check.
+    check_version();
+
+    // 5. Constants.
+    k::make_strings();
+    k::make_numbers();
+    k::ready = true;
+    line = 1;
+
+    // 6. The coroutine types.
+    init_coroutine_types();
+
+    // 7. sys.modules.
+    {
+        Ref present = Ref::steal(PyImport_GetModule(k::module_name));
+        if (!present) {
+            if (PyErr_Occurred()) raise();
+            PyObject* modules = PyImport_GetModuleDict();
+            check_int(PyObject_SetItem(modules, k::module_name, module));
+        }
+    }
+
+    // 8. ValueError, fetched once.
+    {
+        PyObject* raw = nullptr;
+        int found = PyObject_GetOptionalAttr(g_state.builtins, k::ValueError, &raw);
+        if (found < 0) raise();
+        if (found == 0) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", k::ValueError);
+            raise();
+        }
+        set_field(g_state.value_error, raw);
+    }
+
+    // 9. Tuples, code objects, record types.
+    k::make_tuples();
+    make_request_keywords();
+    make_function_data();
+
+    // 10. The module's statements, in source order.
+    line = 1;
+    bind_import(k::base64);
+    line = 2;
+    bind_import(k::json);
+    line = 3;
+    bind_import(k::logging);
+    line = 4;
+    import_from(k::datetime, 0, {k::datetime, k::timezone});
+    line = 5;
+    import_from(k::typing, 0, {k::Dict, k::Optional});
+    line = 6;
+    bind_import(k::httpx);
+    line = 7;
+    import_from(k::httpx, 0, {k::HTTPStatusError});
+    line = 8;
+    import_from(k::nacl_public, 0, {k::PublicKey, k::SealedBox});
+    line = 10;
+    import_from(k::env, 1,
+                {k::AUTH_HEADER_NAME, k::ENCRYPTED_AUTH_KEY, k::API_VERSION,
+                 k::ENCRYPTION_HEADER_NAME, k::SEALED_BOX_SERVER_PUBLIC_KEY_B64});
+    line = 17;
+    import_from(k::firebase_config, 1,
+                {k::FIREBASE_API_KEY, k::FIREBASE_PROJECT_ID, k::FIREBASE_REGION});
+    for (int row = 0; row < static_cast<int>(Fn::count); ++row) {
+        const FunctionDef& def = function(static_cast<Fn>(row));
+        line = def.line;
+        Ref f = make_function_object(static_cast<Fn>(row));
+        check_int(PyDict_SetItem(g_state.globals, def.py_name, f.get()));
+    }
+
+    // 11. __test__.
+    Ref test = check(PyDict_New());
+    check_int(PyObject_SetAttr(module, k::dunder_test, test.get()));
+}
+
+int exec_module(PyObject* module) noexcept {
+    // 1. Executed once per process; executing the recorded module again is a no-op.
+    if (g_state.module) {
+        if (g_state.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'firebase' has already been imported. Re-initialisation is not "
+                        "supported.");
+        return -1;
+    }
+    int line = 0;
+    if (guard<int>(-1, [&] { exec_steps(module, line); return 0; }) == 0) return 0;
+    if (line) add_traceback(k::init_name, line);
+    // Forget the module so that a later import starts afresh.
+    Ref globals = Ref::steal(std::exchange(g_state.globals, nullptr));
+    Ref recorded = Ref::steal(std::exchange(g_state.module, nullptr));
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init tavrin.firebase");
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(&module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "firebase",     // m_name
+    nullptr,        // m_doc
+    0,              // m_size: all state is process-wide
+    nullptr,        // m_methods
+    module_slots,   // m_slots
+    nullptr,        // m_traverse
+    nullptr,        // m_clear
+    nullptr,        // m_free
+};
+
+}  // namespace
+}  // namespace fb
+
+PyMODINIT_FUNC PyInit_firebase(void) noexcept { return PyModuleDef_Init(&fb::module_def); }
