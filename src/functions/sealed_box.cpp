@@ -8,10 +8,6 @@
 
 namespace fb {
 
-namespace k {
-extern PyObject* kw_separators;   // ("separators",), made with the tuples
-}
-
 namespace {
 
 enum Line : int {

@@ -26,6 +26,7 @@ extern PyObject* none3;            // (None, None, None)
 extern PyObject* isoformat_args;   // ("T", "milliseconds")
 extern PyObject* utc_replace;      // ("+00:00", "Z")
 extern PyObject* exp_default;      // ("exp", 0)
+extern PyObject* kw_separators;    // ("separators",): keyword names of json.dumps
 
 // Makes every string of strings.def (step 5 of the exec step); throws PyError.
 void make_strings();

@@ -1,6 +1,7 @@
 // The function table: one row per published function, in source order.
 #pragma once
 #include <Python.h>
+#include "core/ref.h"
 
 namespace fb {
 
@@ -46,5 +47,10 @@ enum class Fn : int {
     count
 };
 FunctionDef& function(Fn f);
+
+// Exec step 9: names, code objects and record types of every row; throws PyError.
+void make_function_data();
+// The published built-in function of a row; throws PyError.
+Ref make_function_object(Fn f);
 
 }  // namespace fb

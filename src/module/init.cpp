@@ -14,10 +14,6 @@
 
 namespace fb {
 
-// functions.cpp
-void make_function_data();
-Ref make_function_object(Fn f);
-
 namespace {
 
 // ---------------------------------------------------------------------------
