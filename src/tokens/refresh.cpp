@@ -1,0 +1,24 @@
+// refresh_id_token: a refresh token exchanged for new tokens at the secure
+// token service; the one form-encoded request of the module.
+#include "module/bodies.h"
+#include "module/constants.h"
+#include "rest/exchange.h"
+
+namespace fb {
+namespace {
+enum Slot { refresh_token, refresh_endpoint, payload, client, response };
+}
+
+BodyTask refresh_id_token_body(Ctx& cx) {
+    cx.at(314);
+    cx.put(refresh_endpoint, api_key_url(k::url_token));
+    cx.at(316);
+    Ref form = check(PyDict_New());
+    check_int(PyDict_SetItem(form.get(), k::grant_type, k::refresh_token));
+    check_int(PyDict_SetItem(form.get(), k::refresh_token, cx.slot(refresh_token)));
+    cx.put(payload, std::move(form));
+    co_return co_await exchange(cx, {&k::post, refresh_endpoint, Keywords::data, {payload},
+                                     {319, 320, 321, 322}, client, response});
+}
+
+}  // namespace fb
