@@ -28,6 +28,8 @@ PyObject* utc_replace = nullptr;
 PyObject* exp_default = nullptr;
 // The keyword names of json.dumps(payload, separators=...).
 PyObject* kw_separators = nullptr;
+PyObject* fromlist_get_app = nullptr;
+PyObject* kw_style = nullptr;
 
 bool ready = false;
 
@@ -95,6 +97,8 @@ void make_tuples() {
     keep(utc_replace, check(PyTuple_Pack(2, utc_offset, Z)));
     keep(exp_default, check(PyTuple_Pack(2, exp, int_0)));
     keep(kw_separators, check(PyTuple_Pack(1, separators)));
+    keep(fromlist_get_app, check(PyTuple_Pack(1, get_app)));
+    keep(kw_style, check(PyTuple_Pack(1, style)));
     tuples_made = true;
 }
 

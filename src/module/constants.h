@@ -27,6 +27,8 @@ extern PyObject* isoformat_args;   // ("T", "milliseconds")
 extern PyObject* utc_replace;      // ("+00:00", "Z")
 extern PyObject* exp_default;      // ("exp", 0)
 extern PyObject* kw_separators;    // ("separators",): keyword names of json.dumps
+extern PyObject* fromlist_get_app; // ("get_app",): from .env import get_app
+extern PyObject* kw_style;         // ("style",): keyword names of app.print
 
 // Makes every string of strings.def (step 5 of the exec step); throws PyError.
 void make_strings();

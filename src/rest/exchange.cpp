@@ -109,6 +109,7 @@ BodyTask exchange(Ctx& cx, Request rq) {
 
     bool failed = false;
     try {
+        if (rq.prepare) rq.prepare(cx, rq);
         cx.at(rq.lines.request);
         cx.put(rq.response, co_await cx.await_(call_request(cx, rq)));
         cx.at(rq.lines.status);

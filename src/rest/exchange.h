@@ -26,6 +26,9 @@ struct Request {
     int client, response;        // record slots of the named locals
     // Result treatment, run on the decoded reply while the client is open.
     Ref (*treat)(Ctx&, PyObject* reply) = nullptr;
+    // Statements inside the client context before the request; they may
+    // choose the keywords, their values and the request's line.
+    void (*prepare)(Ctx&, Request&) = nullptr;
 };
 
 // Runs the exchange; gives the decoded (treated) reply, or None when the

@@ -10,4 +10,14 @@ namespace fb {
 // exception replaces the pending one. Never throws.
 void add_traceback(PyObject* name, int line) noexcept;
 
+// The same for an exception that is not pending (one being handled).
+inline void add_traceback_to(PyObject* exc, PyObject* name, int line) noexcept {
+    PyObject* pending = PyErr_GetRaisedException();
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    add_traceback(name, line);
+    PyObject* same = PyErr_GetRaisedException();
+    Py_XDECREF(same);
+    PyErr_SetRaisedException(pending);
+}
+
 }  // namespace fb

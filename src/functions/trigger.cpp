@@ -1,0 +1,111 @@
+// trigger_function: one POST to an HTTPS function of the application's
+// backend, with the fixed authentication header, optionally the user's ID
+// token, and a sealed or plain JSON body.
+#include "module/bodies.h"
+#include "module/constants.h"
+#include "module/imports.h"
+#include "module/state.h"
+#include "rest/exchange.h"
+#include "rest/text.h"
+
+namespace fb {
+namespace {
+
+enum Slot {
+    firebase_function, payload, use_auth_token, additional_headers, timeout_seconds, encrypt,
+    get_app, app, headers, firebase_function_url, client, ciphertext_b64, response
+};
+
+bool truthy(PyObject* v) { return check_int(PyObject_IsTrue(v)); }
+
+// {AUTH_HEADER_NAME: ENCRYPTED_AUTH_KEY.decode("utf-8")}
+Ref fixed_headers() {
+    Ref name = lookup(k::AUTH_HEADER_NAME);
+    Ref key = lookup(k::ENCRYPTED_AUTH_KEY);
+    Ref value = check(PyObject_CallMethodOneArg(key.get(), k::decode, k::utf_8));
+    Ref h = check(PyDict_New());
+    check_int(PyDict_SetItem(h.get(), name.get(), value.get()));
+    return h;
+}
+
+// get_functions_base_url() + "/" + API_VERSION + "_" + firebase_function
+Ref function_url(Ctx& cx) {
+    Ref base_fn = lookup(k::get_functions_base_url);
+    Ref base_raw = check(PyObject_CallNoArgs(base_fn.get()));
+    Ref base = to_text(base_raw.get());
+    Ref version_raw = lookup(k::API_VERSION);
+    Ref version = to_text(version_raw.get());
+    Ref name = to_text(cx.slot(firebase_function));
+    return concat({base.get(), k::slash, version.get(), k::underscore, name.get()});
+}
+
+Ref start_validation() {
+    Ref validate = lookup(k::ensure_valid_token);
+    return check(PyObject_CallNoArgs(validate.get()));
+}
+
+void set_bearer(Ctx& cx) {
+    Ref token = check(PyObject_GetAttr(cx.slot(app), k::firebase_id_token));
+    Ref text = to_text(token.get());
+    Ref value = check(PyUnicode_Concat(k::bearer, text.get()));
+    check_int(PyDict_SetItem(cx.slot(headers), k::Authorization, value.get()));
+}
+
+// Inside the client context: the body, sealed or plain.
+void choose_body(Ctx& cx, Request& rq) {
+    cx.at(411);
+    if (truthy(cx.slot(encrypt))) {
+        cx.at(413);
+        Ref name = lookup(k::ENCRYPTION_HEADER_NAME);
+        check_int(PyDict_SetItem(cx.slot(headers), name.get(), k::true_text));
+        cx.at(414);
+        Ref seal = lookup(k::sealed_box_encrypt);
+        cx.put(ciphertext_b64, check(PyObject_CallOneArg(seal.get(), cx.slot(payload))));
+        rq.keywords = Keywords::headers_content_timeout;
+        rq.values[1] = ciphertext_b64;
+        rq.lines.request = 415;
+    } else {
+        rq.keywords = Keywords::headers_json_timeout;
+        rq.values[1] = payload;
+        rq.lines.request = 423;
+    }
+}
+
+}  // namespace
+
+BodyTask trigger_function_body(Ctx& cx) {
+    cx.at(394);
+    cx.put(get_app, import_one(k::env, 1, k::fromlist_get_app, k::get_app));
+    cx.at(395);
+    cx.put(app, check(PyObject_CallNoArgs(cx.slot(get_app))));
+    cx.at(397);
+    cx.put(headers, fixed_headers());
+    cx.at(399);
+    if (truthy(cx.slot(use_auth_token))) {
+        cx.at(400);
+        Ref token = check(PyObject_GetAttr(cx.slot(app), k::firebase_id_token));
+        if (!truthy(token.get())) {
+            cx.at(401);
+            PyErr_SetObject(PyExc_Exception, k::msg_token_unavailable);
+            raise();
+        }
+        token.reset();
+        cx.at(402);
+        co_await cx.await_(start_validation());
+        cx.at(403);
+        set_bearer(cx);
+    }
+    cx.at(405);
+    cx.put(firebase_function_url, function_url(cx));
+    cx.at(407);
+    if (truthy(cx.slot(additional_headers))) {
+        cx.at(408);
+        check(PyObject_CallMethodOneArg(cx.slot(headers), k::update, cx.slot(additional_headers)));
+    }
+    Request rq{&k::post, firebase_function_url, Keywords::headers_json_timeout,
+               {headers, payload, timeout_seconds}, {410, 423, 429, 430}, client, response};
+    rq.prepare = choose_body;
+    co_return co_await exchange(cx, rq);
+}
+
+}  // namespace fb
