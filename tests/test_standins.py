@@ -1,6 +1,7 @@
 """The Firebase stand-ins and the routing shim, driven with plain httpx."""
 import asyncio
 import json
+import re
 import signal
 import subprocess
 import sys
@@ -15,9 +16,14 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "standins"))
 
 from firebase_standins import ServicesThread, StandinConfig, route, routed, unroute  # noqa: E402
 from firebase_standins import jwt  # noqa: E402
+from firebase_standins.accounts import TokenExpired  # noqa: E402
 
 CONFIG = StandinConfig(api_key="key-1", project_id="proj-1")
 IDENTITY = "https://identitytoolkit.googleapis.com/v1/accounts:"
+TOKEN = "https://securetoken.googleapis.com/v1/token?key=key-1"
+DOCS = "https://firestore.googleapis.com/v1/projects/proj-1/databases/(default)/documents"
+DOC_NAME = "projects/proj-1/databases/(default)/documents/"
+T0 = 1_800_000_000.25  # the stand-ins' clock in the document tests
 
 
 @pytest.fixture
@@ -41,6 +47,27 @@ def call(svc):
                 return await client.post(IDENTITY + endpoint + query, json=body)
         return asyncio.run(go())
     return post
+
+
+@pytest.fixture
+def http(svc):
+    """http(method, url, **kwargs): one request through a routed client."""
+    module = types.ModuleType("caller")
+    module.httpx = httpx
+    route(module, svc)
+
+    def send(method, url, **kwargs):
+        async def go():
+            async with module.httpx.AsyncClient() as client:
+                return await client.request(method, url, **kwargs)
+        return asyncio.run(go())
+    return send
+
+
+@pytest.fixture
+def user(call):
+    """A signed-up account: the sign-up reply."""
+    return call("signUp", account()).json()
 
 
 def account(email="Someone@Example.com", password="secret-1"):
@@ -212,3 +239,323 @@ def test_command_line_server():
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=10)
     assert proc.returncode == 0, err
+
+
+# ---- e-mail actions and account lookup ---------------------------------------------
+
+
+@pytest.mark.parametrize("body", [
+    lambda user: {"requestType": "VERIFY_EMAIL", "idToken": user["idToken"]},
+    lambda user: {"requestType": "PASSWORD_RESET", "email": "SOMEONE@example.com"},
+], ids=["VERIFY_EMAIL", "PASSWORD_RESET"])
+def test_send_oob_code(call, svc, user, body):
+    request = body(user)
+    response = call("sendOobCode", request)
+    assert response.status_code == 200
+    assert response.json() == {"kind": "identitytoolkit#GetOobConfirmationCodeResponse",
+                               "email": "someone@example.com"}
+    mail, = svc.outbox.mails()
+    assert (mail.kind, mail.email, mail.local_id) == (
+        request["requestType"], "someone@example.com", user["localId"])
+    assert mail.oob_code in mail.link
+    assert svc.outbox.mails(kind="VERIFY_EMAIL", email="Someone@example.com") == (
+        [mail] if mail.kind == "VERIFY_EMAIL" else [])
+
+
+def expired_token(svc, user):
+    return svc.make_id_token(user["localId"], exp=time.time() - 1)
+
+
+@pytest.mark.parametrize("endpoint, body, message", [
+    ("sendOobCode", {"requestType": "PASSWORD_RESET", "email": "nobody@example.com"},
+     "EMAIL_NOT_FOUND"),
+    ("sendOobCode", {"requestType": "PASSWORD_RESET"}, "MISSING_EMAIL"),
+    ("sendOobCode", {"email": "someone@example.com"}, "MISSING_REQ_TYPE"),
+    ("sendOobCode", {"requestType": "VERIFY_EMAIL", "idToken": "a.b.c"}, "INVALID_ID_TOKEN"),
+    ("sendOobCode", {"requestType": "VERIFY_EMAIL", "idToken": None}, "INVALID_ID_TOKEN"),
+    ("sendOobCode", {"requestType": "VERIFY_EMAIL", "idToken": expired_token}, "TOKEN_EXPIRED"),
+    ("lookup", {"idToken": "a.b.c"}, "INVALID_ID_TOKEN"),
+    ("lookup", {"idToken": lambda svc, user: user["idToken"][:-3] + "AAA"}, "INVALID_ID_TOKEN"),
+    ("lookup", {}, "INVALID_ID_TOKEN"),
+    ("lookup", {"idToken": expired_token}, "TOKEN_EXPIRED"),
+])
+def test_id_token_and_mail_errors(call, svc, user, endpoint, body, message):
+    body = {k: v(svc, user) if callable(v) else v for k, v in body.items()}
+    response = call(endpoint, body)
+    assert response.status_code == 400
+    assert error_of(response) == auth_error(message)
+    assert len(svc.outbox) == 0
+
+
+def test_lookup(call, user):
+    response = call("lookup", {"idToken": user["idToken"]})
+    assert response.status_code == 200
+    reply = response.json()
+    assert list(reply) == ["kind", "users"]
+    assert reply["kind"] == "identitytoolkit#GetAccountInfoResponse"
+    info, = reply["users"]
+    assert list(info) == ["localId", "email", "emailVerified", "passwordHash",
+                          "passwordUpdatedAt", "providerUserInfo", "validSince",
+                          "lastLoginAt", "createdAt", "lastRefreshAt"]
+    assert info["localId"] == user["localId"]
+    assert info["email"] == "someone@example.com" and info["emailVerified"] is False
+    assert info["providerUserInfo"] == [{"providerId": "password", "federatedId": info["email"],
+                                         "email": info["email"], "rawId": info["email"]}]
+    assert type(info["passwordUpdatedAt"]) is int
+    assert info["createdAt"] == info["lastLoginAt"] == str(info["passwordUpdatedAt"])
+    assert info["validSince"] == info["createdAt"][:-3]
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", info["lastRefreshAt"])
+
+
+# ---- secure token ---------------------------------------------------------------------
+
+
+def test_refresh(http, svc, user):
+    response = http("POST", TOKEN, data={"grant_type": "refresh_token",
+                                         "refresh_token": user["refreshToken"]})
+    assert response.status_code == 200
+    reply = response.json()
+    assert list(reply) == ["access_token", "expires_in", "token_type", "refresh_token",
+                           "id_token", "user_id", "project_id"]
+    assert reply["expires_in"] == "3600" and reply["token_type"] == "Bearer"
+    assert reply["refresh_token"] == user["refreshToken"]
+    assert reply["access_token"] == reply["id_token"]
+    assert reply["user_id"] == user["localId"]
+    assert reply["project_id"] == CONFIG.project_number
+    assert svc.accounts.verify_id_token(reply["id_token"])["user_id"] == user["localId"]
+    form = svc.requests[-1]
+    assert form.header("content-type") == "application/x-www-form-urlencoded"
+    assert form.body == b"grant_type=refresh_token&refresh_token=" + user["refreshToken"].encode()
+
+
+@pytest.mark.parametrize("form, message", [
+    ({"grant_type": "refresh_token", "refresh_token": "AMf-vBnope"}, "INVALID_REFRESH_TOKEN"),
+    ({"grant_type": "refresh_token", "refresh_token": "revoked"}, "INVALID_REFRESH_TOKEN"),
+    ({"grant_type": "refresh_token"}, "MISSING_REFRESH_TOKEN"),
+    ({"refresh_token": "AMf-vBnope"}, "MISSING_GRANT_TYPE"),
+    ({"grant_type": "password", "refresh_token": "AMf-vBnope"}, "INVALID_GRANT_TYPE"),
+])
+def test_refresh_errors(http, svc, user, form, message):
+    if form.get("refresh_token") == "revoked":
+        assert svc.revoke_refresh_token(user["refreshToken"])
+        form = dict(form, refresh_token=user["refreshToken"])
+    response = http("POST", TOKEN, data=form)
+    assert response.status_code == 400
+    assert error_of(response) == {"code": 400, "message": message, "status": "INVALID_ARGUMENT"}
+
+
+def test_refresh_checks_the_api_key(http, user):
+    response = http("POST", TOKEN.replace("key-1", "key-2"),
+                    data={"grant_type": "refresh_token", "refresh_token": user["refreshToken"]})
+    assert response.status_code == 400
+    assert error_of(response)["details"][0]["metadata"] == {"service": "securetoken.googleapis.com"}
+
+
+def test_id_token_with_a_chosen_expiry(svc, user):
+    soon = int(time.time()) + 120
+    token = svc.make_id_token("someone@example.com", exp=soon)
+    claims = svc.accounts.verify_id_token(token)
+    assert claims["exp"] == soon and claims["user_id"] == user["localId"]
+    assert claims["iat"] < soon
+    with pytest.raises(TokenExpired):
+        svc.accounts.verify_id_token(expired_token(svc, user))
+
+
+# ---- documents ------------------------------------------------------------------------
+
+
+class Clock:
+    def __init__(self, t):
+        self.t = t
+
+    def __call__(self):
+        return self.t
+
+
+@pytest.fixture
+def docs(http, svc, user):
+    """docs(method, path, auth=..., **kwargs): a document request, by default
+    with a token of the user; docs.clock.t is the stand-ins' time."""
+    svc.services.clock = docs_clock = Clock(T0)
+    token = svc.make_id_token(user["localId"], exp=T0 + 3600)
+
+    def send(method, path, auth=..., url=DOCS, **kwargs):
+        headers = {} if auth is None else {
+            "Authorization": "Bearer " + (token if auth is ... else auth)}
+        return http(method, url + path, headers=headers, **kwargs)
+    send.clock = docs_clock
+    return send
+
+
+def stamp(offset):
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(T0 + offset)) + \
+        f".{round((T0 + offset) % 1 * 1e6):06d}Z"
+
+
+def fields(**values):
+    return {name: {"stringValue": value} for name, value in values.items()}
+
+
+def test_document_lifecycle(docs, svc):
+    created = docs("POST", "/notes?documentId=n1", json={"fields": fields(a="1", b="2")})
+    assert created.status_code == 200
+    document = created.json()
+    assert list(document) == ["name", "fields", "createTime", "updateTime"]
+    assert document["name"] == DOC_NAME + "notes/n1"
+    assert document["fields"] == fields(a="1", b="2")
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z", document["createTime"])
+    assert document["createTime"] == document["updateTime"]
+    assert svc.documents.get("notes", "n1") == document
+    assert docs("GET", "/notes/n1").json() == document
+
+    again = docs("POST", "/notes?documentId=n1", json={"fields": {}})
+    assert again.status_code == 409
+    assert error_of(again) == {"code": 409, "status": "ALREADY_EXISTS",
+                               "message": "Document already exists: " + DOC_NAME + "notes/n1"}
+
+    docs.clock.t += 1
+    replaced = docs("PATCH", "/notes/n1", json={"fields": fields(c="3")}).json()
+    assert replaced["fields"] == fields(c="3")
+    assert replaced["createTime"] == document["createTime"] < replaced["updateTime"]
+
+    assert docs("GET", "/notes").json() == {"documents": [svc.documents.get("notes/n1")]}
+    assert docs("DELETE", "/notes/n1").json() == {}
+    assert svc.documents.get("notes", "n1") is None
+    gone = docs("GET", "/notes/n1")
+    assert gone.status_code == 404
+    assert error_of(gone) == {"code": 404, "status": "NOT_FOUND",
+                              "message": f'Document "{DOC_NAME}notes/n1" not found.'}
+    assert docs("DELETE", "/notes/n1").json() == {}
+    assert docs("GET", "/notes").json() == {}
+
+
+def test_document_times(docs):
+    created = docs("POST", "/notes?documentId=n1", json={}).json()
+    assert "fields" not in created  # an empty document has no "fields"
+    assert created["createTime"] == created["updateTime"] == stamp(0)
+    docs.clock.t += 2.5
+    updated = docs("PATCH", "/notes/n1", json={"fields": fields(a="x")}).json()
+    assert (updated["createTime"], updated["updateTime"]) == (stamp(0), stamp(2.5))
+
+
+def test_create_without_a_document_id(docs, svc):
+    for query in ("", "?documentId="):
+        document = docs("POST", "/notes" + query, json={"fields": fields(a="1")}).json()
+        collection, document_id = document["name"][len(DOC_NAME):].split("/")
+        assert collection == "notes" and re.fullmatch(r"[A-Za-z0-9]{20}", document_id)
+    assert len(svc.documents.paths()) == 2
+
+
+@pytest.mark.parametrize("stored, query, body, expected", [
+    # Only masked fields change; a masked field absent from the body goes;
+    # a field of the body outside the mask is not written.
+    (fields(a="1", b="2", c="3"), "?updateMask.fieldPaths=a&updateMask.fieldPaths=b",
+     fields(a="new", d="4"), fields(a="new", c="3")),
+    (fields(a="1"), "?updateMask.fieldPaths=z", fields(z="9"), fields(a="1", z="9")),
+    (None, "?updateMask.fieldPaths=a", fields(a="1", b="2"), fields(a="1")),
+    # No mask (also a bare "?"): the document is replaced, or created.
+    (fields(a="1", b="2"), "?", fields(c="3"), fields(c="3")),
+    (None, "", fields(c="3"), fields(c="3")),
+    # Dotted paths reach into maps; backquotes quote a name with a dot.
+    ({"m": {"mapValue": {"fields": fields(x="1", y="2")}}}, "?updateMask.fieldPaths=m.x",
+     {"m": {"mapValue": {"fields": fields(x="new")}}},
+     {"m": {"mapValue": {"fields": fields(x="new", y="2")}}}),
+    (fields(**{"a.b": "1", "c": "2"}), "?updateMask.fieldPaths=`a.b`", {}, fields(c="2")),
+])
+def test_update_mask(docs, svc, stored, query, body, expected):
+    if stored is not None:
+        svc.documents.set("notes/n1", stored)
+    response = docs("PATCH", "/notes/n1" + query, json={"fields": body})
+    assert response.status_code == 200
+    assert response.json()["fields"] == expected
+    assert svc.documents.fields("notes", "n1") == expected
+
+
+def test_put_is_not_a_method_of_the_service(docs, svc):
+    svc.documents.set("notes/n1", fields(a="1"))
+    for path in ("/notes/n1", "/notes/n2"):
+        response = docs("PUT", path, json={"fields": fields(a="2")})
+        assert response.status_code == 404
+        assert error_of(response) == {"code": 404, "message": "Method not found.",
+                                      "status": "NOT_FOUND"}
+    assert svc.documents.paths() == ["notes/n1"]
+    assert svc.documents.fields("notes/n1") == fields(a="1")
+
+
+UNAUTHENTICATED = {"code": 401, "status": "UNAUTHENTICATED", "message": (
+    "Request had invalid authentication credentials. Expected OAuth 2 access token, login"
+    " cookie or other valid authentication credential. See"
+    " https://developers.google.com/identity/sign-in/web/devconsole-project.")}
+PERMISSION_DENIED = {"code": 403, "status": "PERMISSION_DENIED",
+                     "message": "Missing or insufficient permissions."}
+
+
+def other_project_token(svc, user):
+    other = ServicesThread(StandinConfig(api_key="key-1", project_id="proj-2")).services
+    other.clock = svc.services.clock
+    return other.accounts.issue_id_token(svc.accounts.by_id(user["localId"]))
+
+
+@pytest.mark.parametrize("path, auth, expected", [
+    ("/notes/n1", None, UNAUTHENTICATED),
+    ("/notes/n1", "None", UNAUTHENTICATED),
+    ("/notes/n1", lambda svc, user: user["idToken"][:-3] + "AAA", UNAUTHENTICATED),
+    ("/notes/n1", lambda svc, user: svc.make_id_token(user["localId"], exp=T0 - 10),
+     UNAUTHENTICATED),
+    ("/notes/n1", other_project_token, PERMISSION_DENIED),
+    ("/notes/n1", lambda svc, user: user["refreshToken"], UNAUTHENTICATED),
+])
+@pytest.mark.parametrize("method", ["GET", "PATCH", "DELETE"])
+def test_document_auth(docs, svc, user, method, path, auth, expected):
+    svc.documents.set("notes/n1", fields(a="1"))
+    if callable(auth):
+        auth = auth(svc, user)
+    response = docs(method, path, auth=auth, json={"fields": {}} if method == "PATCH" else None)
+    assert response.status_code == expected["code"]
+    assert error_of(response) == expected
+    assert svc.documents.fields("notes/n1") == fields(a="1")
+
+
+def test_another_projects_documents_are_refused(docs):
+    response = docs("GET", "/notes/n1", url=DOCS.replace("proj-1", "proj-2"))
+    assert response.status_code == 403
+    assert error_of(response) == PERMISSION_DENIED
+
+
+@pytest.mark.parametrize("body, message", [
+    ({"fields": "abc"}, "Invalid JSON payload received. Invalid value at 'document.fields'"),
+    ({"fields": {"a": "plain"}}, "Invalid JSON payload received. Invalid value at"
+     " 'document.fields[0].value'"),
+    ({"fields": {"a": {"stringValue": "x", "booleanValue": True}}},
+     "Invalid JSON payload received. Oneof field 'value_type' is already set."),
+    ({"fields": {"a": {"textValue": "x"}}}, 'Invalid JSON payload received. Unknown name "textValue"'),
+    ({"fields": {"a": {"integerValue": "1.5"}}}, "Invalid JSON payload received. Invalid value at"
+     " 'document.fields[0].value.integer_value' (TYPE_INT64)"),
+    ({"data": {}}, 'Invalid JSON payload received. Unknown name "data": Cannot find field.'),
+    ([], "Invalid JSON payload received. Root element must be a message."),
+])
+@pytest.mark.parametrize("method, path", [("POST", "/notes?documentId=n1"), ("PATCH", "/notes/n1")])
+def test_document_body_errors(docs, svc, method, path, body, message):
+    response = docs(method, path, json=body)
+    assert response.status_code == 400
+    error = error_of(response)
+    assert (error["code"], error["status"]) == (400, "INVALID_ARGUMENT")
+    assert error["message"].startswith(message)
+    assert svc.documents.paths() == []
+
+
+def test_typed_values_come_back_as_the_service_gives_them(docs):
+    sent = {"n": {"integerValue": 7}, "d": {"doubleValue": 0.0}, "z": {"nullValue": None},
+            "arr": {"arrayValue": {"values": [{"integerValue": "-2"}, {"booleanValue": False}]}},
+            "t": {"timestampValue": "2026-12-04T16:23:55.123Z"}}
+    document = docs("POST", "/notes?documentId=n1", json={"fields": sent}).json()
+    assert document["fields"] == dict(sent, n={"integerValue": "7"})
+    assert type(document["fields"]["d"]["doubleValue"]) is float
+
+
+def test_unknown_query_parameters_are_refused(docs):
+    response = docs("GET", "/notes/n1?documentId=x")
+    assert response.status_code == 400
+    assert error_of(response)["message"] == (
+        'Invalid JSON payload received. Unknown name "documentId": Cannot bind query parameter.'
+        " Field 'documentId' could not be found in request message.")

@@ -4,7 +4,13 @@ One loopback HTTP server answers for every service; it tells them apart by the
 Host header of each request (the production host name, which the routing shim
 keeps). Each service lives in its own module of this package:
 
-    identity.py   identitytoolkit.googleapis.com (accounts:signUp, accounts:signInWithPassword)
+    identity.py     identitytoolkit.googleapis.com (accounts:signUp, :signInWithPassword,
+                    :sendOobCode, :lookup); e-mails go to the outbox (outbox.py)
+    securetoken.py  securetoken.googleapis.com (/v1/token, refresh_token grant)
+    firestore.py    firestore.googleapis.com (documents: create, get, patch, delete, list)
+
+Functions (*.cloudfunctions.net) are routed but have no stand-in yet: they
+get 404.
 
 Use from synchronous code (pytest fixtures)::
 
@@ -17,6 +23,16 @@ or from asynchronous code::
         ...
 
 or from a shell: ``python3 -m firebase_standins`` serves until interrupted.
+
+What the services hold, from Python (``svc`` is a ServicesThread)::
+
+    svc.accounts.by_email("a@b.com")       # Account (local_id, password, ...)
+    svc.outbox.mails(kind="VERIFY_EMAIL")  # [Mail(kind, email, local_id, oob_code, link, sent_at)]
+    svc.documents.get("users", uid)        # {"name", "fields", "createTime", "updateTime"} or None
+    svc.documents.fields("users/" + uid)   # just the fields, or None
+    svc.make_id_token(uid, exp=t)          # an ID token expiring at t
+    svc.revoke_refresh_token(token)        # later refreshes: 400 INVALID_REFRESH_TOKEN
+    svc.services.clock = lambda: t         # the stand-ins' time
 """
 
 from .config import StandinConfig

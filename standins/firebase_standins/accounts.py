@@ -32,7 +32,8 @@ class Account:
     disabled: bool = False
     last_login_at: int = 0
     password_updated_at: int = 0
-    valid_since: int = 0  # seconds; tokens issued before it are revoked
+    valid_since: int = 0  # seconds
+    last_refresh_at: int = 0  # milliseconds; the last sign-in or token refresh
     extra: dict = field(default_factory=dict)
 
     @property
@@ -64,6 +65,7 @@ class Accounts:
         account = Account(new_local_id(), email.lower() if email is not None else None,
                           password, created_at=int(now * 1000),
                           last_login_at=int(now * 1000),
+                          last_refresh_at=int(now * 1000),
                           password_updated_at=int(now * 1000) if password else 0,
                           valid_since=int(now))
         with self._lock:
@@ -107,14 +109,32 @@ class Accounts:
             local_id = self._refresh.get(token)
             return self._by_id.get(local_id) if local_id is not None else None
 
+    def revoke_refresh_token(self, token: str) -> bool:
+        """Forget a refresh token: the secure-token service then refuses it
+        with INVALID_REFRESH_TOKEN. False if it was not known."""
+        with self._lock:
+            return self._refresh.pop(token, None) is not None
+
+    def refresh_tokens(self, account: Account) -> list[str]:
+        """The refresh tokens issued to the account and not revoked."""
+        with self._lock:
+            return [t for t, owner in self._refresh.items() if owner == account.local_id]
+
     def issue_id_token(self, account: Account, *, now: float | None = None,
-                       lifetime: int | None = None, auth_time: int | None = None) -> str:
+                       lifetime: int | None = None, auth_time: int | None = None,
+                       exp: int | None = None) -> str:
         """An ID token for the account, as the identity service issues it:
         issued at `now` (the stand-ins' clock by default) and valid for
-        `lifetime` seconds (the configured lifetime by default)."""
+        `lifetime` seconds (the configured lifetime by default), or until
+        `exp` (seconds since the epoch) when that is given, which may lie in
+        the past or just ahead."""
         config = self._config
         iat = int(self._clock() if now is None else now)
-        exp = iat + (config.token_lifetime if lifetime is None else lifetime)
+        if exp is None:
+            exp = iat + (config.token_lifetime if lifetime is None else lifetime)
+        else:
+            exp = int(exp)
+            iat = min(iat, exp - 1)
         claims: dict = {
             "iss": f"https://securetoken.google.com/{config.project_id}",
             "aud": config.project_id,
@@ -134,12 +154,26 @@ class Accounts:
             claims["firebase"] = {"identities": {}, "sign_in_provider": "anonymous"}
         return jwt.encode(claims, config.token_secret)
 
-    def verify_id_token(self, token: str) -> dict:
+    def verify_id_token(self, token) -> dict:
         """The claims of a token these stand-ins issued, if still valid for
-        this project at the stand-ins' clock; jwt.InvalidToken otherwise."""
+        this project at the stand-ins' clock. Raises jwt.InvalidToken, or
+        its subclasses TokenExpired (signature good, past its "exp") and
+        OtherProject (signature good, issued for another project)."""
+        if not isinstance(token, str):
+            raise jwt.InvalidToken("no token")
         claims = jwt.decode(token, self._config.token_secret)
+        if not isinstance(claims.get("exp"), int) or not isinstance(claims.get("user_id"), str):
+            raise jwt.InvalidToken("token without exp or user_id")
+        if claims["exp"] <= self._clock():
+            raise TokenExpired("token expired")
         if claims.get("aud") != self._config.project_id:
-            raise jwt.InvalidToken("token for another project")
-        if not isinstance(claims.get("exp"), int) or claims["exp"] <= self._clock():
-            raise jwt.InvalidToken("token expired")
+            raise OtherProject(f"token for project {claims.get('aud')!r}")
         return claims
+
+
+class TokenExpired(jwt.InvalidToken):
+    pass
+
+
+class OtherProject(jwt.InvalidToken):
+    pass

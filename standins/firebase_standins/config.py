@@ -13,6 +13,8 @@ class StandinConfig:
     api_key: str = DEFAULT_API_KEY
     project_id: str = DEFAULT_PROJECT_ID
     region: str = DEFAULT_REGION
+    # The project's number, which the secure-token service gives as "project_id".
+    project_number: str = "271828182845"
     # Secret of the HS256 signature of the ID tokens the stand-ins issue.
     token_secret: bytes = b"tavrin stand-in token secret"
     # Lifetime of an ID token, in seconds ("expiresIn").

@@ -1,20 +1,19 @@
 """Stand-in of Firebase Identity Toolkit (identitytoolkit.googleapis.com):
-password sign-up and sign-in, with the production reply and error shapes."""
+password sign-up and sign-in, the verification and password-reset e-mails
+(accounts:sendOobCode, recorded in the outbox instead of being sent) and
+account lookup, with the production reply and error shapes."""
 
 from __future__ import annotations
 
 import json
 import re
 
-from .accounts import EmailExists
-from .wire import Request, Response, Service, ServiceError, json_response
+from . import jwt
+from .accounts import Account, EmailExists, TokenExpired
+from .wire import (Request, Response, Service, ServiceError, check_api_key,
+                   json_response, rfc3339)
 
 HOST = "identitytoolkit.googleapis.com"
-
-API_KEY_INVALID = "API key not valid. Please pass a valid API key."
-UNREGISTERED_CALLER = (
-    "Method doesn't allow unregistered callers (callers without established identity)."
-    " Please use API Key or other form of API consumer identity to call this API.")
 
 _EMAIL = re.compile(r"[^@\s]+@[^@\s]+\.[^@\s]+")
 
@@ -33,7 +32,26 @@ _SIGN_IN_FIELDS = {
     "captchaChallenge": str, "captchaResponse": str, "clientType": str,
     "recaptchaVersion": str, "returnSecureToken": bool,
 }
-_TYPE_NAMES = {str: "TYPE_STRING", bool: "TYPE_BOOL"}
+_OOB_FIELDS = {
+    "requestType": str, "email": str, "oldEmail": str, "newEmail": str, "idToken": str,
+    "challenge": str, "captchaResp": str, "userIp": str, "continueUrl": str,
+    "iOSBundleId": str, "iOSAppStoreId": str, "androidPackageName": str,
+    "androidInstallApp": bool, "androidMinimumVersion": str, "canHandleCodeInApp": bool,
+    "tenantId": str, "targetProjectId": str, "dynamicLinkDomain": str,
+    "returnOobLink": bool, "clientType": str, "recaptchaVersion": str, "linkDomain": str,
+}
+_OOB_TYPES = ("OOB_REQ_TYPE_UNSPECIFIED", "PASSWORD_RESET", "OLD_EMAIL_AGREE",
+              "NEW_EMAIL_ACCEPT", "VERIFY_EMAIL", "RECOVER_EMAIL", "EMAIL_SIGNIN",
+              "VERIFY_AND_CHANGE_EMAIL", "REVERT_SECOND_FACTOR_ADDITION")
+_LOOKUP_FIELDS = {
+    "idToken": str, "localId": list, "email": list, "phoneNumber": list,
+    "federatedUserId": list, "initialEmail": list, "delegatedProjectNumber": str,
+    "tenantId": str, "targetProjectId": str,
+}
+_TYPE_NAMES = {str: "TYPE_STRING", bool: "TYPE_BOOL", list: "TYPE_STRING"}
+# What the identity service writes for the hash of a password to a caller
+# that may not see it: base64 of "REDACTED".
+_REDACTED_HASH = "UkVEQUNURUQ="
 
 
 def auth_error(message: str) -> ServiceError:
@@ -68,28 +86,31 @@ class IdentityToolkit(Service):
     routes = {
         ("POST", "/v1/accounts:signUp"): "sign_up",
         ("POST", "/v1/accounts:signInWithPassword"): "sign_in_with_password",
+        ("POST", "/v1/accounts:sendOobCode"): "send_oob_code",
+        ("POST", "/v1/accounts:lookup"): "lookup",
     }
 
     def handle(self, request: Request) -> Response:
-        self.check_api_key(request)
+        check_api_key(request, self.config.api_key, HOST)
         return super().handle(request)
 
-    def check_api_key(self, request: Request) -> None:
-        key = request.param("key")
-        if key is None:
-            raise ServiceError(403, UNREGISTERED_CALLER, reason="forbidden",
-                               status="PERMISSION_DENIED")
-        if key != self.config.api_key:
-            raise ServiceError(400, API_KEY_INVALID, reason="badRequest",
-                               status="INVALID_ARGUMENT", details=[
-                                   {"@type": "type.googleapis.com/google.rpc.ErrorInfo",
-                                    "reason": "API_KEY_INVALID",
-                                    "domain": "googleapis.com",
-                                    "metadata": {"service": HOST}},
-                                   {"@type": "type.googleapis.com/google.rpc.LocalizedMessage",
-                                    "locale": "en-US",
-                                    "message": API_KEY_INVALID},
-                               ])
+    def account_for_id_token(self, token) -> Account:
+        """The account an ID token of these stand-ins names; TOKEN_EXPIRED
+        for one past its expiry, INVALID_ID_TOKEN for anything else that is
+        not a good token of this project, USER_NOT_FOUND for a deleted
+        account."""
+        if not token:
+            raise auth_error("INVALID_ID_TOKEN")
+        try:
+            claims = self.services.accounts.verify_id_token(token)
+        except TokenExpired:
+            raise auth_error("TOKEN_EXPIRED") from None
+        except jwt.InvalidToken:
+            raise auth_error("INVALID_ID_TOKEN") from None
+        account = self.services.accounts.by_id(claims["user_id"])
+        if account is None:
+            raise auth_error("USER_NOT_FOUND")
+        return account
 
     def sign_up(self, request: Request) -> Response:
         body = parse_body(request, _SIGN_UP_FIELDS)
@@ -137,7 +158,7 @@ class IdentityToolkit(Service):
             raise auth_error("INVALID_PASSWORD")
         if account.disabled:
             raise auth_error("USER_DISABLED")
-        account.last_login_at = int(self.services.now() * 1000)
+        account.last_login_at = account.last_refresh_at = int(self.services.now() * 1000)
         reply: dict = {
             "kind": "identitytoolkit#VerifyPasswordResponse",
             "localId": account.local_id,
@@ -150,3 +171,66 @@ class IdentityToolkit(Service):
             reply["refreshToken"] = accounts.issue_refresh_token(account)
             reply["expiresIn"] = str(self.config.token_lifetime)
         return json_response(reply)
+
+    def send_oob_code(self, request: Request) -> Response:
+        body = parse_body(request, _OOB_FIELDS)
+        kind = body.get("requestType")
+        if not kind:
+            raise auth_error("MISSING_REQ_TYPE")
+        if kind not in _OOB_TYPES:
+            raise bad_payload("Invalid value at 'requestType' (type.googleapis.com/"
+                              "google.cloud.identitytoolkit.v1.OobReqType), " + json.dumps(kind))
+        if kind == "VERIFY_EMAIL":
+            account = self.account_for_id_token(body.get("idToken"))
+            if account.email is None:
+                raise auth_error("MISSING_EMAIL")
+        elif kind == "PASSWORD_RESET":
+            email = body.get("email")
+            if not email:
+                raise auth_error("MISSING_EMAIL")
+            if not _EMAIL.fullmatch(email):
+                raise auth_error("INVALID_EMAIL")
+            account = self.services.accounts.by_email(email)
+            if account is None:
+                raise auth_error("EMAIL_NOT_FOUND")
+        else:
+            # The project allows only these two e-mail actions.
+            raise auth_error("OPERATION_NOT_ALLOWED")
+        self.services.outbox.send(kind, account.email, account.local_id)
+        return json_response({"kind": "identitytoolkit#GetOobConfirmationCodeResponse",
+                              "email": account.email})
+
+    def lookup(self, request: Request) -> Response:
+        body = parse_body(request, _LOOKUP_FIELDS)
+        account = self.account_for_id_token(body.get("idToken"))
+        return json_response({"kind": "identitytoolkit#GetAccountInfoResponse",
+                              "users": [user_info(account)]})
+
+
+def user_info(account: Account) -> dict:
+    """The account as accounts:lookup describes it (numbers of milliseconds
+    as text but passwordUpdatedAt, which is a number)."""
+    info: dict = {"localId": account.local_id}
+    if account.email is not None:
+        info["email"] = account.email
+    if account.display_name:
+        info["displayName"] = account.display_name
+    info["emailVerified"] = account.email_verified
+    if account.password is not None:
+        info["passwordHash"] = _REDACTED_HASH
+        info["passwordUpdatedAt"] = account.password_updated_at
+    providers = []
+    if account.email is not None:
+        provider = {"providerId": "password", "federatedId": account.email,
+                    "email": account.email, "rawId": account.email}
+        if account.display_name:
+            provider["displayName"] = account.display_name
+        providers.append(provider)
+    info["providerUserInfo"] = providers
+    info["validSince"] = str(account.valid_since)
+    if account.disabled:
+        info["disabled"] = True
+    info["lastLoginAt"] = str(account.last_login_at)
+    info["createdAt"] = str(account.created_at)
+    info["lastRefreshAt"] = rfc3339(account.last_refresh_at / 1000)
+    return info

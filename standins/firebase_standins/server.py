@@ -14,24 +14,37 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-from .accounts import Accounts
+from .accounts import Account, Accounts
 from .config import StandinConfig
+from .firestore import Documents, Firestore
 from .identity import IdentityToolkit
+from .outbox import Outbox
+from .securetoken import SecureToken
 from .wire import Request, Response, ServiceError, json_response
 
 # Every stand-in service, one class per module; the server asks each in turn
 # whether it answers for a request's host.
-SERVICE_CLASSES = [IdentityToolkit]
+SERVICE_CLASSES = [IdentityToolkit, SecureToken, Firestore]
 
 
 class Services:
-    """The state of all stand-in services and the dispatch of one request."""
+    """The state of all stand-in services and the dispatch of one request.
+
+        accounts    the accounts, their passwords and refresh tokens
+        outbox      the e-mails the identity service would have sent
+        documents   the Firestore documents, by path ("users/abc")
+        requests    every request received, in order
+        clock       the stand-ins' time (seconds since the epoch), replaceable
+    """
 
     def __init__(self, config: StandinConfig | None = None):
         self.config = config or StandinConfig()
         # The stand-ins' clock (seconds since the epoch); tests may replace it.
         self.clock = time.time
-        self.accounts = Accounts(self.config, lambda: self.clock())
+        clock = lambda: self.clock()  # noqa: E731 (follows a replaced clock)
+        self.accounts = Accounts(self.config, clock)
+        self.outbox = Outbox(self.config, clock)
+        self.documents = Documents(self.config, clock)
         self.services = [cls(self) for cls in SERVICE_CLASSES]
         # Every request received, in order of arrival.
         self.requests: list[Request] = []
@@ -39,6 +52,27 @@ class Services:
 
     def now(self) -> float:
         return self.clock()
+
+    def account(self, who: str) -> Account:
+        """The account with this local id or e-mail address; KeyError if none."""
+        account = self.accounts.by_id(who) or self.accounts.by_email(who)
+        if account is None:
+            raise KeyError(who)
+        return account
+
+    def make_id_token(self, who: str, *, exp: float | None = None,
+                      lifetime: int | None = None) -> str:
+        """An ID token for the account `who` (local id or e-mail address),
+        signed as the identity service signs them, that expires at `exp`
+        (seconds since the epoch; may be near or past) or after `lifetime`
+        seconds from now (by default the configured lifetime)."""
+        return self.accounts.issue_id_token(self.account(who), lifetime=lifetime,
+                                            exp=None if exp is None else int(exp))
+
+    def revoke_refresh_token(self, token: str) -> bool:
+        """The secure-token service refuses the token from now on (400
+        INVALID_REFRESH_TOKEN). False if the token was not known."""
+        return self.accounts.revoke_refresh_token(token)
 
     def dispatch(self, request: Request) -> Response:
         with self._lock:
@@ -116,6 +150,9 @@ class ServicesThread:
         with ServicesThread() as svc:
             svc.base_url        # "http://127.0.0.1:PORT"
             svc.services        # state: svc.services.accounts, .requests, .clock
+            svc.accounts, svc.outbox, svc.documents, svc.requests   # the same, shorter
+            svc.make_id_token("a@b.com", exp=time.time() + 60)
+            svc.revoke_refresh_token(refresh_token)
     """
 
     def __init__(self, config: StandinConfig | None = None, *,
@@ -141,6 +178,20 @@ class ServicesThread:
     @property
     def requests(self) -> list[Request]:
         return self.services.requests
+
+    @property
+    def outbox(self) -> Outbox:
+        return self.services.outbox
+
+    @property
+    def documents(self) -> Documents:
+        return self.services.documents
+
+    def make_id_token(self, who: str, **kwargs) -> str:
+        return self.services.make_id_token(who, **kwargs)
+
+    def revoke_refresh_token(self, token: str) -> bool:
+        return self.services.revoke_refresh_token(token)
 
     def start(self) -> ServicesThread:
         if self._server is not None:

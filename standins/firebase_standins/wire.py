@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import datetime
 import json
 from dataclasses import dataclass, field
 from urllib.parse import parse_qs
@@ -91,8 +92,47 @@ class ServiceError(Exception):
 
 
 def not_found(request: Request) -> ServiceError:
-    return ServiceError(404, f"Method not found: {request.method} {request.path}",
-                        status="NOT_FOUND", errors=False)
+    """What Google's front end answers for a method and path that no
+    operation of the service is bound to (a PUT to a document among them)."""
+    return ServiceError(404, "Method not found.", status="NOT_FOUND", errors=False)
+
+
+API_KEY_INVALID = "API key not valid. Please pass a valid API key."
+UNREGISTERED_CALLER = (
+    "Method doesn't allow unregistered callers (callers without established identity)."
+    " Please use API Key or other form of API consumer identity to call this API.")
+
+
+def check_api_key(request: Request, api_key: str, host: str) -> None:
+    """Refuses a request whose `key` query parameter is missing or is not
+    `api_key`, as the Google front end of `host` refuses it."""
+    key = request.param("key")
+    if key is None:
+        raise ServiceError(403, UNREGISTERED_CALLER, reason="forbidden",
+                           status="PERMISSION_DENIED")
+    if key != api_key:
+        raise ServiceError(400, API_KEY_INVALID, reason="badRequest",
+                           status="INVALID_ARGUMENT", details=[
+                               {"@type": "type.googleapis.com/google.rpc.ErrorInfo",
+                                "reason": "API_KEY_INVALID",
+                                "domain": "googleapis.com",
+                                "metadata": {"service": host}},
+                               {"@type": "type.googleapis.com/google.rpc.LocalizedMessage",
+                                "locale": "en-US",
+                                "message": API_KEY_INVALID},
+                           ])
+
+
+def rfc3339(seconds: float, digits: int = 3) -> str:
+    """A UTC time as the services write it, with `digits` (3, 6 or 9)
+    fractional digits: 2026-12-06T08:00:00.123Z."""
+    whole = int(seconds // 1)
+    nanos = int(round((seconds - whole) * 1e9))
+    if nanos >= 1_000_000_000:
+        whole, nanos = whole + 1, nanos - 1_000_000_000
+    stamp = datetime.datetime.fromtimestamp(whole, datetime.timezone.utc)
+    fraction = f"{nanos:09d}"[:digits]
+    return stamp.strftime("%Y-%m-%dT%H:%M:%S") + (("." + fraction) if digits else "") + "Z"
 
 
 class Service:

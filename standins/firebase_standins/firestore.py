@@ -1,0 +1,382 @@
+"""Stand-in of Cloud Firestore's REST interface (firestore.googleapis.com):
+documents under /v1/projects/{project}/databases/(default)/documents/...
+
+    POST   .../documents/{collection}[?documentId=ID]   create
+    GET    .../documents/{collection}/{id}              read
+    PATCH  .../documents/{collection}/{id}              replace (creates when absent)
+    PATCH  ...?updateMask.fieldPaths=a&updateMask.fieldPaths=b
+                                                        change only the named fields
+    DELETE .../documents/{collection}/{id}              delete ({} also when absent)
+    GET    .../documents/{collection}                   list
+
+Subcollections (c/id/sub/id2) work the same way. Every request needs
+"Authorization: Bearer" with an ID token of the identity stand-in for this
+project. The documents are kept in memory (`Documents`) and can be read and
+written from Python: `svc.documents.get("users", uid)`.
+"""
+
+from __future__ import annotations
+
+import copy
+import json
+import re
+import secrets
+import string
+import threading
+from dataclasses import dataclass
+from urllib.parse import unquote
+
+from . import jwt
+from .accounts import OtherProject
+from .wire import Request, Response, Service, ServiceError, json_response, not_found, rfc3339
+
+HOST = "firestore.googleapis.com"
+
+UNAUTHENTICATED = (
+    "Request had invalid authentication credentials. Expected OAuth 2 access token,"
+    " login cookie or other valid authentication credential. See"
+    " https://developers.google.com/identity/sign-in/web/devconsole-project.")
+PERMISSION_DENIED = "Missing or insufficient permissions."
+
+_PATH = re.compile(r"/v1/projects/([^/]+)/databases/([^/]+)/documents(?:/(.*))?")
+_ID_ALPHABET = string.ascii_letters + string.digits
+_VALUE_KINDS = ("nullValue", "booleanValue", "integerValue", "doubleValue", "timestampValue",
+                "stringValue", "bytesValue", "referenceValue", "geoPointValue",
+                "arrayValue", "mapValue")
+_DOCUMENT_MEMBERS = ("name", "fields", "createTime", "updateTime")
+# Query parameters each operation binds; "key" (an API key) is taken by all.
+_PARAMS = {"create": {"documentId"}, "get": set(), "list": set(),
+           "patch": {"updateMask.fieldPaths"}, "delete": set()}
+
+
+def error(code: int, status: str, message: str) -> ServiceError:
+    """Firestore's error shape: code, message and status, no "errors" list."""
+    return ServiceError(code, message, status=status, errors=False)
+
+
+def invalid(message: str) -> ServiceError:
+    return error(400, "INVALID_ARGUMENT", message)
+
+
+def new_document_id() -> str:
+    return "".join(secrets.choice(_ID_ALPHABET) for _ in range(20))
+
+
+# ---- the store ---------------------------------------------------------------
+
+
+@dataclass
+class StoredDocument:
+    fields: dict
+    create_time: float
+    update_time: float
+
+
+def _path_text(parts) -> str:
+    """'users/abc' from ("users", "abc") or ("users/abc",)."""
+    return "/".join(str(p).strip("/") for p in parts)
+
+
+class Documents:
+    """The documents of the stand-in's one database, by path ("users/abc").
+    Thread-safe; every value handed out is a copy.
+
+        docs.get("users", uid)      # the document as the service returns it, or None
+        docs.fields("users/" + uid) # just its fields, or None
+        docs.set("users/abc", {"email": {"stringValue": "a@b.com"}})
+        docs.delete("users", uid); docs.paths(); docs.clear()
+    """
+
+    def __init__(self, config, clock):
+        self._config = config
+        self._clock = clock
+        self._lock = threading.Lock()
+        self._docs: dict[str, StoredDocument] = {}
+
+    def name(self, path: str) -> str:
+        return f"projects/{self._config.project_id}/databases/(default)/documents/{path}"
+
+    def _render(self, path: str, doc: StoredDocument) -> dict:
+        # An empty map is left out of the reply, as the service leaves it out.
+        rendered: dict = {"name": self.name(path)}
+        if doc.fields:
+            rendered["fields"] = copy.deepcopy(doc.fields)
+        rendered["createTime"] = rfc3339(doc.create_time, 6)
+        rendered["updateTime"] = rfc3339(doc.update_time, 6)
+        return rendered
+
+    def get(self, *path) -> dict | None:
+        key = _path_text(path)
+        with self._lock:
+            doc = self._docs.get(key)
+            return None if doc is None else self._render(key, doc)
+
+    def fields(self, *path) -> dict | None:
+        with self._lock:
+            doc = self._docs.get(_path_text(path))
+            return None if doc is None else copy.deepcopy(doc.fields)
+
+    def set(self, path: str, fields: dict) -> dict:
+        """Writes a whole document, as a PATCH without a mask does."""
+        return self.write(_path_text([path]), fields, None)
+
+    def delete(self, *path) -> bool:
+        with self._lock:
+            return self._docs.pop(_path_text(path), None) is not None
+
+    def paths(self) -> list[str]:
+        with self._lock:
+            return sorted(self._docs)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._docs.clear()
+
+    # Operations of the service.
+
+    def create(self, path: str, fields: dict) -> dict:
+        with self._lock:
+            if path in self._docs:
+                raise error(409, "ALREADY_EXISTS", f"Document already exists: {self.name(path)}")
+            now = self._clock()
+            doc = self._docs[path] = StoredDocument(copy.deepcopy(fields), now, now)
+            return self._render(path, doc)
+
+    def read(self, path: str) -> dict:
+        with self._lock:
+            doc = self._docs.get(path)
+            if doc is None:
+                raise error(404, "NOT_FOUND", f'Document "{self.name(path)}" not found.')
+            return self._render(path, doc)
+
+    def write(self, path: str, fields: dict, mask: list[list[str]] | None) -> dict:
+        """Without a mask the document becomes `fields`; with one, each masked
+        path takes its value from `fields`, or is removed when `fields` has
+        none, and everything else stays. Creates the document when absent."""
+        with self._lock:
+            now = self._clock()
+            doc = self._docs.get(path)
+            if doc is None:
+                doc = StoredDocument({}, now, now)
+            if mask is None:
+                doc.fields = copy.deepcopy(fields)
+            else:
+                for segments in mask:
+                    found, value = _lookup(fields, segments)
+                    if found:
+                        _assign(doc.fields, segments, copy.deepcopy(value))
+                    else:
+                        _remove(doc.fields, segments)
+            doc.update_time = now
+            self._docs[path] = doc
+            return self._render(path, doc)
+
+    def documents_of(self, collection: str) -> list[dict]:
+        prefix = collection + "/"
+        with self._lock:
+            return [self._render(p, d) for p, d in sorted(self._docs.items())
+                    if p.startswith(prefix) and "/" not in p[len(prefix):]]
+
+
+# Field paths: segments joined by ".", a segment in backquotes may hold any
+# character (\` and \\ escaped). Unquoted segments are taken as they are
+# (the service itself wants them to look like identifiers).
+_SEGMENT = re.compile(r"`((?:[^`\\]|\\.)+)`|([^.`]+)")
+
+
+def parse_field_path(text: str) -> list[str]:
+    segments, pos = [], 0
+    while True:
+        match = _SEGMENT.match(text, pos)
+        if match is None:
+            raise invalid(f'Invalid property path "{text}".')
+        quoted, plain = match.groups()
+        segments.append(re.sub(r"\\(.)", r"\1", quoted) if quoted is not None else plain)
+        pos = match.end()
+        if pos == len(text):
+            return segments
+        if text[pos] != ".":
+            raise invalid(f'Invalid property path "{text}".')
+        pos += 1
+
+
+def _lookup(fields: dict, segments: list[str]):
+    value = None
+    for i, segment in enumerate(segments):
+        if not isinstance(fields, dict) or segment not in fields:
+            return False, None
+        value = fields[segment]
+        if i + 1 < len(segments):
+            fields = value.get("mapValue", {}).get("fields") if isinstance(value, dict) else None
+    return True, value
+
+
+def _assign(fields: dict, segments: list[str], value) -> None:
+    for segment in segments[:-1]:
+        holder = fields.get(segment)
+        if not (isinstance(holder, dict) and "mapValue" in holder):
+            holder = fields[segment] = {"mapValue": {}}
+        fields = holder["mapValue"].setdefault("fields", {})
+    fields[segments[-1]] = value
+
+
+def _remove(fields: dict, segments: list[str]) -> None:
+    for segment in segments[:-1]:
+        holder = fields.get(segment)
+        if not (isinstance(holder, dict) and "mapValue" in holder):
+            return
+        fields = holder["mapValue"].get("fields") or {}
+    fields.pop(segments[-1], None)
+
+
+# ---- typed values ------------------------------------------------------------
+
+
+def check_value(value, where: str):
+    """A typed value, loosely checked (a one-member object of a known kind,
+    maps and arrays looked into); integers are kept as text, as the service
+    gives them back."""
+    if not isinstance(value, dict):
+        raise invalid(f"Invalid JSON payload received. Invalid value at '{where}' "
+                      f"(type.googleapis.com/google.firestore.v1.Value), {json.dumps(value)}")
+    if not value:
+        raise invalid(f"Invalid value at '{where}': a value needs one of "
+                      + ", ".join(_VALUE_KINDS) + ".")
+    kinds = list(value)
+    for kind in kinds:
+        if kind not in _VALUE_KINDS:
+            raise invalid(f'Invalid JSON payload received. Unknown name "{kind}" at '
+                          f"'{where}': Cannot find field.")
+    if len(kinds) > 1:
+        raise invalid("Invalid JSON payload received. Oneof field 'value_type' is already"
+                      f" set. Cannot set '{kinds[1]}'")
+    kind, inner = kinds[0], value[kinds[0]]
+    if kind == "integerValue":
+        if isinstance(inner, bool) or not (isinstance(inner, int) or
+                                           (isinstance(inner, str) and re.fullmatch(r"-?\d+", inner))):
+            raise invalid(f"Invalid JSON payload received. Invalid value at '{where}.integer_value'"
+                          f" (TYPE_INT64), {json.dumps(inner)}")
+        return {kind: str(int(inner))}
+    if kind == "mapValue":
+        if not isinstance(inner, dict):
+            raise invalid(f"Invalid JSON payload received. Invalid value at '{where}.map_value' "
+                          f"(type.googleapis.com/google.firestore.v1.MapValue), {json.dumps(inner)}")
+        return {kind: {"fields": check_fields(inner.get("fields"), where + ".map_value.fields")}
+                if inner.get("fields") else {}}
+    if kind == "arrayValue":
+        values = inner.get("values") if isinstance(inner, dict) else None
+        if not isinstance(inner, dict) or not isinstance(values, (list, type(None))):
+            raise invalid(f"Invalid JSON payload received. Invalid value at '{where}.array_value' "
+                          f"(type.googleapis.com/google.firestore.v1.ArrayValue), {json.dumps(inner)}")
+        return {kind: {"values": [check_value(v, f"{where}.array_value.values[{i}]")
+                                  for i, v in enumerate(values)]} if values else {}}
+    return {kind: inner}
+
+
+def check_fields(fields, where: str = "document.fields") -> dict:
+    if fields is None:
+        return {}
+    if not isinstance(fields, dict):
+        raise invalid(f"Invalid JSON payload received. Invalid value at '{where}' "
+                      "(type.googleapis.com/google.firestore.v1.Document.FieldsEntry), "
+                      + json.dumps(fields))
+    return {name: check_value(value, f"{where}[{i}].value")
+            for i, (name, value) in enumerate(fields.items())}
+
+
+def document_fields(request: Request) -> dict:
+    """The "fields" of a request body that holds a Document."""
+    if not request.body.strip():
+        return {}
+    try:
+        body = request.json()
+    except ValueError:
+        raise invalid("Invalid JSON payload received. Unexpected token.") from None
+    if not isinstance(body, dict):
+        raise invalid("Invalid JSON payload received. Root element must be a message.")
+    for member in body:
+        if member not in _DOCUMENT_MEMBERS:
+            raise invalid(f'Invalid JSON payload received. Unknown name "{member}": '
+                          "Cannot find field.")
+    return check_fields(body.get("fields"))
+
+
+# ---- the service -------------------------------------------------------------
+
+
+class Firestore(Service):
+    hosts = (HOST,)
+
+    def handle(self, request: Request) -> Response:
+        match = _PATH.fullmatch(request.path)
+        if match is None:
+            raise not_found(request)
+        project, database = unquote(match.group(1)), unquote(match.group(2))
+        self.authorize(request, project)
+        if database != "(default)":
+            raise error(404, "NOT_FOUND",
+                        f"The database {database} does not exist for project {project} Please"
+                        " visit https://console.cloud.google.com/datastore/setup?project="
+                        f"{project} to add a Cloud Datastore or Cloud Firestore database.")
+        segments = [unquote(s) for s in (match.group(3) or "").split("/")]
+        if not all(segments):
+            raise not_found(request)
+        path = "/".join(segments)
+        # A PUT, like any other method that no operation binds to a path,
+        # gets the 404 "Method not found." of Google's front end: the
+        # service writes documents with PATCH only.
+        if len(segments) % 2:  # a collection
+            operation = {"POST": "create", "GET": "list"}.get(request.method)
+        else:
+            operation = {"GET": "get", "PATCH": "patch", "DELETE": "delete"}.get(request.method)
+        if operation is None:
+            raise not_found(request)
+        for name in request.query:
+            if name != "key" and name not in _PARAMS[operation]:
+                raise invalid(f'Invalid JSON payload received. Unknown name "{name}": Cannot bind'
+                              f" query parameter. Field '{name}' could not be found in request"
+                              " message.")
+        return getattr(self, operation)(request, path)
+
+    def authorize(self, request: Request, project: str) -> None:
+        """401 without a good ID token of the identity stand-in; 403 for a
+        token of another project, or a project other than the stand-ins'."""
+        scheme, _, token = (request.header("authorization") or "").strip().partition(" ")
+        if scheme.lower() != "bearer" or not token.strip():
+            raise error(401, "UNAUTHENTICATED", UNAUTHENTICATED)
+        try:
+            self.services.accounts.verify_id_token(token.strip())
+        except OtherProject:
+            raise error(403, "PERMISSION_DENIED", PERMISSION_DENIED) from None
+        except jwt.InvalidToken:  # bad signature, malformed, expired
+            raise error(401, "UNAUTHENTICATED", UNAUTHENTICATED) from None
+        if project != self.config.project_id:
+            raise error(403, "PERMISSION_DENIED", PERMISSION_DENIED)
+
+    @property
+    def documents(self) -> Documents:
+        return self.services.documents
+
+    def create(self, request: Request, collection: str) -> Response:
+        document_id = request.param("documentId") or new_document_id()
+        if "/" in document_id:
+            raise invalid(f'Document id "{document_id}" must not contain "/".')
+        fields = document_fields(request)
+        return json_response(self.documents.create(f"{collection}/{document_id}", fields))
+
+    def get(self, request: Request, path: str) -> Response:
+        return json_response(self.documents.read(path))
+
+    def list(self, request: Request, collection: str) -> Response:
+        found = self.documents.documents_of(collection)
+        return json_response({"documents": found} if found else {})
+
+    def patch(self, request: Request, path: str) -> Response:
+        fields = document_fields(request)
+        paths = request.query.get("updateMask.fieldPaths")
+        mask = None if paths is None else [parse_field_path(p) for p in paths]
+        return json_response(self.documents.write(path, fields, mask))
+
+    def delete(self, request: Request, path: str) -> Response:
+        self.documents.delete(path)
+        return json_response({})
