@@ -61,18 +61,11 @@ Ref call_request(Ctx& cx, const Request& rq) {
                                            keyword_tuples[int(rq.keywords)]));
 }
 
+// The bound exit with (type, value, traceback) of `exc`, or three Nones.
 Ref call_exit(Ctx& cx, PyObject* exc) {
-    PyObject* args[4];
-    if (exc) {
-        PyObject* tb = PyException_GetTraceback(exc);
-        args[1] = reinterpret_cast<PyObject*>(Py_TYPE(exc));
-        args[2] = exc;
-        args[3] = tb ? tb : Py_None;
-        Ref keep = Ref::steal(tb);
-        return check(PyObject_Vectorcall(cx.slot(cx.temp(EXIT)), args + 1,
-                                         3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    }
-    args[1] = args[2] = args[3] = Py_None;
+    Ref tb = exc ? Ref::steal(PyException_GetTraceback(exc)) : Ref{};
+    PyObject* args[] = {nullptr, exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : Py_None,
+                        exc ? exc : Py_None, tb ? tb.get() : Py_None};
     return check(PyObject_Vectorcall(cx.slot(cx.temp(EXIT)), args + 1,
                                      3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }

@@ -63,8 +63,7 @@ Ref expiry(PyObject* token, int& line) {
     }
     line = EXP_CLAIM;
     PyObject* get_args[] = {claims.get(), k::exp, k::int_0};
-    Ref exp = check(PyObject_VectorcallMethod(
-        k::get, get_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref exp = check(PyObject_VectorcallMethod(k::get, get_args, 3, nullptr));
     return check(PyNumber_Long(exp.get()));
 }
 
@@ -75,15 +74,14 @@ PyObject* get_token_expiry_body(PyObject* const* args) {
     try {
         return expiry(args[0], line).release();
     } catch (const PyError&) {
-        add_traceback(function(Fn::get_token_expiry).qualified, line);
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            add_traceback(function(Fn::get_token_expiry).qualified, line);
+            throw;
+        }
     }
-    // except Exception: the failure is handled and discarded; the handled
-    // exception seen on entry is current again afterwards.
-    Ref caught = Ref::steal(PyErr_GetRaisedException());
-    Ref previous = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(caught.get());
-    PyErr_SetHandledException(previous.get());
+    // except Exception: the failure is discarded unseen (no entry, nothing
+    // chained), and the handled exception of the caller is left as it was.
+    PyErr_Clear();
     return Py_NewRef(k::int_0);
 }
 
