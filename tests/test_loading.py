@@ -1,0 +1,163 @@
+"""Loading the module: the single module object, its namespace, and import failures."""
+import builtins
+import importlib
+import json
+import sys
+import sysconfig
+
+import pytest
+
+IMPORTED = [
+    "base64", "json", "logging", "datetime", "timezone", "Dict", "Optional",
+    "httpx", "HTTPStatusError", "PublicKey", "SealedBox",
+    "AUTH_HEADER_NAME", "ENCRYPTED_AUTH_KEY", "API_VERSION",
+    "ENCRYPTION_HEADER_NAME", "SEALED_BOX_SERVER_PUBLIC_KEY_B64",
+    "FIREBASE_API_KEY", "FIREBASE_PROJECT_ID", "FIREBASE_REGION",
+]
+FUNCTIONS = [
+    "_sealed_box_encrypt", "auth_sign_in", "auth_sign_up", "verify_email",
+    "send_password_reset_email", "get_auth_user_data", "get_firestore_base_url",
+    "get_functions_base_url", "create_document", "get_document",
+    "overwrite_document", "update_document", "delete_document",
+    "register_new_user_in_firestore", "get_token_expiry", "refresh_id_token",
+    "ensure_valid_token", "trigger_function",
+]
+
+
+def run_json(run_py, code):
+    proc = run_py(code)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+def test_reimport_yields_the_same_module_without_executing_again(fb, monkeypatch):
+    marker = {"kept": True}
+    monkeypatch.setattr(fb, "__test__", marker)
+    monkeypatch.delitem(sys.modules, "tavrin.firebase")
+    assert importlib.import_module("tavrin.firebase") is fb
+    assert fb.__test__ is marker
+
+
+def test_module_attributes(fb):
+    spec = fb.__spec__
+    assert fb.__doc__ is None
+    assert fb.__name__ == "tavrin.firebase"
+    assert fb.__package__ == "tavrin"
+    assert fb.__file__ == spec.origin
+    assert fb.__file__.endswith("firebase" + sysconfig.get_config_var("EXT_SUFFIX"))
+    assert fb.__loader__.name == "tavrin.firebase"
+    assert fb.__loader__.path == spec.origin
+    assert not hasattr(fb, "__path__")
+    assert vars(fb)["__builtins__"] is builtins
+
+
+def test_fresh_namespace_holds_imports_then_functions(run_py):
+    got = run_json(run_py, """
+        import base64, datetime, json, logging, typing, httpx, nacl.public
+        import tavrin.env as env, tavrin.firebase_config as config
+        import tavrin.firebase as fb
+        ns = vars(fb)
+        expected = dict(base64=base64, json=json, logging=logging,
+            datetime=datetime.datetime, timezone=datetime.timezone,
+            Dict=typing.Dict, Optional=typing.Optional, httpx=httpx,
+            HTTPStatusError=httpx.HTTPStatusError,
+            PublicKey=nacl.public.PublicKey, SealedBox=nacl.public.SealedBox)
+        for module in (env, config):
+            for name in dir(module):
+                if name.isupper():
+                    expected[name] = getattr(module, name)
+        print(json.dumps({
+            "names": [k for k in ns if not k.startswith("__")],
+            "same": [k for k, v in expected.items() if ns.get(k) is not v],
+            "test": repr(ns.get("__test__")),
+        }))
+    """)
+    assert got["names"] == IMPORTED + FUNCTIONS
+    assert got["same"] == []
+    assert got["test"] == "{}"
+
+
+def test_second_interpreter_is_refused(run_py):
+    got = run_json(run_py, """
+        import json, _interpreters
+        import tavrin.firebase
+        iid = _interpreters.create(_interpreters.new_config("legacy"))
+        err = _interpreters.exec(iid, "import tavrin.firebase")
+        _interpreters.destroy(iid)
+        print(json.dumps(err and [err.type.__name__, err.msg]))
+    """)
+    assert got == ["ImportError", "Interpreter change detected - this module can "
+                   "only be loaded into one interpreter per process."]
+
+
+def test_exec_on_a_second_module_object_is_refused(run_py):
+    got = run_json(run_py, """
+        import importlib, importlib.util, json, sys
+        spec = importlib.util.find_spec("tavrin.firebase")
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(first)
+        spec.loader.exec_module(first)   # the recorded module: nothing to do
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            error = str(e)
+        else:
+            error = None
+        print(json.dumps({
+            "distinct": first is not second,
+            "registered": sys.modules.get("tavrin.firebase") is first,
+            "imported": importlib.import_module("tavrin.firebase") is first,
+            "error": error}))
+    """)
+    assert got == {"distinct": True, "registered": True, "imported": True,
+                   "error": "Module 'firebase' has already been imported. "
+                            "Re-initialisation is not supported."}
+
+
+@pytest.mark.parametrize("breakage, repair, exc_type, message, line", [
+    ("block('nacl')", "unblock()", "ModuleNotFoundError", "No module named 'nacl'", 8),
+    ("block('httpx')", "unblock()", "ModuleNotFoundError", "No module named 'httpx'", 6),
+    ("saved = env.API_VERSION; del env.API_VERSION", "env.API_VERSION = saved",
+     "ImportError", "cannot import name API_VERSION", 10),
+    ("saved = config.FIREBASE_REGION; del config.FIREBASE_REGION",
+     "config.FIREBASE_REGION = saved",
+     "ImportError", "cannot import name FIREBASE_REGION", 17),
+], ids=["nacl", "httpx", "API_VERSION", "FIREBASE_REGION"])
+def test_failed_load_reports_the_statement_and_a_later_import_succeeds(
+        run_py, breakage, repair, exc_type, message, line):
+    got = run_json(run_py, f"""
+        import json, sys, traceback
+        import tavrin.env as env, tavrin.firebase_config as config
+
+        class Blocker:
+            def find_spec(self, fullname, path=None, target=None):
+                if fullname.split(".")[0] == self.name:
+                    raise ModuleNotFoundError(f"No module named {{fullname!r}}")
+        blocker = Blocker()
+
+        def block(name):
+            blocker.name = name
+            sys.meta_path.insert(0, blocker)
+
+        def unblock():
+            sys.meta_path.remove(blocker)
+        {breakage}
+        try:
+            import tavrin.firebase
+        except BaseException as e:
+            failure = [type(e).__name__, str(e),
+                       [[f.name, f.lineno] for f in traceback.extract_tb(e.__traceback__)
+                        if f.filename == "tavrin/firebase"]]
+        else:
+            failure = None
+        left = "tavrin.firebase" in sys.modules
+        {repair}
+        import tavrin.firebase as fb
+        print(json.dumps({{"failure": failure, "left": left,
+                           "url": fb.get_firestore_base_url()}}))
+    """)
+    assert got["failure"] == [exc_type, message, [["init tavrin.firebase", line]]]
+    assert got["left"] is False
+    assert got["url"] == ("https://firestore.googleapis.com/v1/projects/demo-project"
+                          "/databases/(default)/documents")
