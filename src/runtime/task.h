@@ -18,7 +18,9 @@
 #pragma once
 #include <Python.h>
 #include <coroutine>
+#include <cstddef>
 #include <exception>
+#include <new>
 #include "core/error.h"
 #include "module/functions.h"
 #include "runtime/record.h"
@@ -93,6 +95,14 @@ struct BodyTask {
         PyObject* result = nullptr;   // owned; transient (read right after the end)
         bool failed = false;
         std::coroutine_handle<> continuation;
+
+        // Frames come from Python's allocator: fast for small frames, and
+        // counted by tracemalloc like the rest of a call's memory.
+        static void* operator new(std::size_t size) {
+            if (void* p = PyMem_Malloc(size)) return p;
+            throw std::bad_alloc();
+        }
+        static void operator delete(void* p) noexcept { PyMem_Free(p); }
 
         BodyTask get_return_object() {
             return BodyTask{std::coroutine_handle<promise_type>::from_promise(*this)};
