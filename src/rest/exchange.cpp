@@ -52,7 +52,7 @@ Ref open_client(Ctx& cx) {
 
 // client.<method>(url, **keywords) -> the awaitable of the request.
 Ref call_request(Ctx& cx, const Request& rq) {
-    PyObject* args[5];
+    PyObject* args[3 + 3];   // self slot, client, url, up to three keyword values
     int nkw = keyword_count(rq.keywords);
     args[1] = cx.slot(rq.client);
     args[2] = cx.slot(rq.url);
