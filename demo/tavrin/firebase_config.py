@@ -1,5 +1,8 @@
-"""Firebase project of the demo application (served by the local stand-ins)."""
+"""Firebase project of the demo application: the stand-ins' demo project, or
+with TAVRIN_DEMO_REAL=1 the real project named by the environment."""
 
-FIREBASE_API_KEY = "demo-api-key"
-FIREBASE_PROJECT_ID = "tavrin-demo"
-FIREBASE_REGION = "europe-west1"
+from .settings import setting
+
+FIREBASE_API_KEY = setting("TAVRIN_FIREBASE_API_KEY", "demo-api-key", required=True)
+FIREBASE_PROJECT_ID = setting("TAVRIN_FIREBASE_PROJECT_ID", "tavrin-demo", required=True)
+FIREBASE_REGION = setting("TAVRIN_FIREBASE_REGION", "europe-west1")

@@ -8,9 +8,13 @@ keeps). Each service lives in its own module of this package:
                     :sendOobCode, :lookup); e-mails go to the outbox (outbox.py)
     securetoken.py  securetoken.googleapis.com (/v1/token, refresh_token grant)
     firestore.py    firestore.googleapis.com (documents: create, get, patch, delete, list)
+    functions.py    REGION-PROJECT.cloudfunctions.net (HTTPS functions VERSION_NAME: the
+                    fixed authentication header, sealed or plain JSON bodies; VERSION_echo,
+                    VERSION_fail, and any registered by tests)
 
-Functions (*.cloudfunctions.net) are routed but have no stand-in yet: they
-get 404.
+The functions stand-in opens sealed bodies with a development-only key pair
+(keys.py) whose public half the demo application carries; tests may give
+their own private key (StandinConfig.server_private_key_b64).
 
 Use from synchronous code (pytest fixtures)::
 
@@ -32,14 +36,22 @@ What the services hold, from Python (``svc`` is a ServicesThread)::
     svc.documents.fields("users/" + uid)   # just the fields, or None
     svc.make_id_token(uid, exp=t)          # an ID token expiring at t
     svc.revoke_refresh_token(token)        # later refreshes: 400 INVALID_REFRESH_TOKEN
+    svc.functions.register("name", handler)  # serve handler(call) at /VERSION_name
+    svc.functions.calls                    # [FunctionCall(headers, body, payload, uid, ...)]
     svc.services.clock = lambda: t         # the stand-ins' time
 """
 
 from .config import StandinConfig
+from .functions import FunctionCall, FunctionError
+from .keys import DEV_SERVER_PRIVATE_KEY_B64, DEV_SERVER_PUBLIC_KEY_B64
 from .routing import ROUTED_HOSTS, route, routed, unroute
 from .server import Services, ServicesThread, running_services
 
 __all__ = [
+    "DEV_SERVER_PRIVATE_KEY_B64",
+    "DEV_SERVER_PUBLIC_KEY_B64",
+    "FunctionCall",
+    "FunctionError",
     "ROUTED_HOSTS",
     "Services",
     "ServicesThread",

@@ -17,9 +17,17 @@ def main(argv=None) -> int:
     parser.add_argument("--api-key", default=defaults.api_key)
     parser.add_argument("--project", default=defaults.project_id)
     parser.add_argument("--region", default=defaults.region)
+    parser.add_argument("--auth-header", default=defaults.auth_header_name,
+                        help="name of the functions' fixed authentication header")
+    parser.add_argument("--auth-key", default=defaults.auth_key,
+                        help="its value (the application's ENCRYPTED_AUTH_KEY as text)")
+    parser.add_argument("--api-version", default=defaults.api_version,
+                        help="version prefix of the function names (VERSION_NAME)")
     parser.add_argument("-q", "--quiet", action="store_true", help="do not log requests")
     args = parser.parse_args(argv)
-    config = StandinConfig(api_key=args.api_key, project_id=args.project, region=args.region)
+    config = StandinConfig(api_key=args.api_key, project_id=args.project, region=args.region,
+                           auth_header_name=args.auth_header, auth_key=args.auth_key,
+                           api_version=args.api_version)
     with ServicesThread(config, host=args.host, port=args.port, verbose=not args.quiet) as svc:
         print(f"firebase stand-ins listening on {svc.base_url} "
               f"(project {config.project_id}, API key {config.api_key})", flush=True)

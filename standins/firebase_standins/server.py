@@ -17,6 +17,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from .accounts import Account, Accounts
 from .config import StandinConfig
 from .firestore import Documents, Firestore
+from .functions import CloudFunctions, Functions
 from .identity import IdentityToolkit
 from .outbox import Outbox
 from .securetoken import SecureToken
@@ -24,7 +25,7 @@ from .wire import Request, Response, ServiceError, json_response
 
 # Every stand-in service, one class per module; the server asks each in turn
 # whether it answers for a request's host.
-SERVICE_CLASSES = [IdentityToolkit, SecureToken, Firestore]
+SERVICE_CLASSES = [IdentityToolkit, SecureToken, Firestore, CloudFunctions]
 
 
 class Services:
@@ -33,6 +34,7 @@ class Services:
         accounts    the accounts, their passwords and refresh tokens
         outbox      the e-mails the identity service would have sent
         documents   the Firestore documents, by path ("users/abc")
+        functions   the HTTPS functions served and the calls they received
         requests    every request received, in order
         clock       the stand-ins' time (seconds since the epoch), replaceable
     """
@@ -45,6 +47,7 @@ class Services:
         self.accounts = Accounts(self.config, clock)
         self.outbox = Outbox(self.config, clock)
         self.documents = Documents(self.config, clock)
+        self.functions = Functions(self.config)
         self.services = [cls(self) for cls in SERVICE_CLASSES]
         # Every request received, in order of arrival.
         self.requests: list[Request] = []
@@ -150,7 +153,8 @@ class ServicesThread:
         with ServicesThread() as svc:
             svc.base_url        # "http://127.0.0.1:PORT"
             svc.services        # state: svc.services.accounts, .requests, .clock
-            svc.accounts, svc.outbox, svc.documents, svc.requests   # the same, shorter
+            svc.accounts, svc.outbox, svc.documents, svc.functions, svc.requests
+                                # the same, shorter
             svc.make_id_token("a@b.com", exp=time.time() + 60)
             svc.revoke_refresh_token(refresh_token)
     """
@@ -186,6 +190,10 @@ class ServicesThread:
     @property
     def documents(self) -> Documents:
         return self.services.documents
+
+    @property
+    def functions(self) -> Functions:
+        return self.services.functions
 
     def make_id_token(self, who: str, **kwargs) -> str:
         return self.services.make_id_token(who, **kwargs)
