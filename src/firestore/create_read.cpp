@@ -26,19 +26,8 @@ BodyTask create_document_body(Ctx& cx) {
              {182, 183, 184, 185}});
 }
 
-// The document address: base URL, "/", the document path.
-Ref document_address(PyObject* path) {
-    Ref base = document_base_url();
-    Ref text = to_text(path);
-    return concat({base.get(), k::slash, text.get()});
-}
-
 BodyTask get_document_body(Ctx& cx) {
-    enum Slot { document_path, id_token, url, headers, client, response };
-    cx.at(194);
-    cx.put(url, document_address(cx.slot(document_path)));
-    co_return co_await document_request(
-        cx, {&k::get, id_token, -1, url, headers, -1, client, response, 195, 0, {196, 197, 198, 199}});
+    return document_path_request(cx, &k::get, 194, {196, 197, 198, 199});
 }
 
 }  // namespace fb

@@ -12,6 +12,12 @@ Ref document_base_url() {
     return to_text(url.get());
 }
 
+Ref document_address(PyObject* path) {
+    Ref base = document_base_url();
+    Ref text = to_text(path);
+    return concat({base.get(), k::slash, text.get()});
+}
+
 Ref bearer_headers(PyObject* id_token) {
     Ref token = to_text(id_token);
     Ref value = check(PyUnicode_Concat(k::bearer, token.get()));
@@ -38,6 +44,14 @@ BodyTask document_request(Ctx& cx, DocumentRequest rq) {
         exchange_rq.values[1] = rq.payload;
     }
     co_return co_await exchange(cx, exchange_rq);
+}
+
+BodyTask document_path_request(Ctx& cx, PyObject* const* method, int url_line, ExchangeLines lines) {
+    enum Slot { document_path, id_token, url, headers, client, response };
+    cx.at(url_line);
+    cx.put(url, document_address(cx.slot(document_path)));
+    co_return co_await document_request(
+        cx, {method, id_token, -1, url, headers, -1, client, response, url_line + 1, 0, lines});
 }
 
 }  // namespace fb

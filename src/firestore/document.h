@@ -12,6 +12,9 @@ Ref bearer_headers(PyObject* id_token);
 // {"fields": data}, data itself neither copied nor checked.
 Ref fields_body(PyObject* data);
 
+// The document address: base URL, "/", the text of the document path.
+Ref document_address(PyObject* path);
+
 // Record slots of one document request, and its source lines.
 struct DocumentRequest {
     PyObject* const* method;
@@ -24,5 +27,9 @@ struct DocumentRequest {
 // Builds the headers (and the body), then runs the exchange on the address
 // already in the `url` slot.
 BodyTask document_request(Ctx& cx, DocumentRequest rq);
+
+// get_document and delete_document: the bearer header only, to the document
+// address, whose statement is at `url_line`; the header follows on the next.
+BodyTask document_path_request(Ctx& cx, PyObject* const* method, int url_line, ExchangeLines lines);
 
 }  // namespace fb

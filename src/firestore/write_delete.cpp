@@ -6,8 +6,6 @@
 
 namespace fb {
 
-Ref document_address(PyObject* path);  // create_read.cpp
-
 // The document service has no PUT: PATCH without a mask replaces the whole
 // document (and creates it when absent), which is what an overwrite means.
 BodyTask overwrite_document_body(Ctx& cx) {
@@ -54,11 +52,7 @@ BodyTask update_document_body(Ctx& cx) {
 }
 
 BodyTask delete_document_body(Ctx& cx) {
-    enum Slot { document_path, id_token, url, headers, client, response };
-    cx.at(241);
-    cx.put(url, document_address(cx.slot(document_path)));
-    co_return co_await document_request(
-        cx, {&k::delete_, id_token, -1, url, headers, -1, client, response, 242, 0, {243, 244, 245, 246}});
+    return document_path_request(cx, &k::delete_, 241, {243, 244, 245, 246});
 }
 
 }  // namespace fb

@@ -437,19 +437,9 @@ int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int Coroutine_clear(PyObject* self) {
     Coro* c = as_coro(self);
-    // A body cannot be resumed once its record is gone.
-    c->label = LABEL_DONE;
-    destroy_task(c);
-    c->cx.record = nullptr;
-    clear_field(c->record);
-    clear_field(c->exc_state.exc_value);
+    // A body cannot be resumed once its record is gone: the object ends here.
+    finish(c);
     clear_field(c->classobj);
-    drop_delegate(c);
-    clear_field(c->name);
-    clear_field(c->qualname);
-    clear_field(c->modname);
-    clear_field(c->code);
-    clear_field(c->frame);
     return 0;
 }
 
