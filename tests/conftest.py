@@ -19,6 +19,7 @@ import pytest
 import support
 
 REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "standins"))
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 _app_dir = None
 
@@ -100,3 +101,32 @@ def mock_http(fb, monkeypatch):
     shim = support.MockHttpx()
     monkeypatch.setattr(fb, "httpx", shim)
     return shim
+
+
+@pytest.fixture
+def app(monkeypatch):
+    """A fresh application object, the one env.get_app() returns for the test."""
+    env = importlib.import_module("tavrin.env")
+    fresh = env.App()
+    monkeypatch.setattr(env, "_app", fresh)
+    return fresh
+
+
+@pytest.fixture
+def svc(fb):
+    """The loopback stand-ins, configured like the test application (the
+    functions stand-in holds the test private key), with the module routed
+    to them for the test."""
+    from firebase_standins import ServicesThread, StandinConfig, routed
+    config = StandinConfig.from_config_module(
+        importlib.import_module("tavrin.firebase_config"),
+        importlib.import_module("tavrin.env"),
+        server_private_key_b64=support.PRIVATE_KEY_B64)
+    with ServicesThread(config) as running, routed(fb, running):
+        yield running
+
+
+@pytest.fixture
+def user(svc):
+    """An account at the stand-ins: uid, email, id_token, refresh_token."""
+    return support.account(svc, "someone@example.com")

@@ -1,5 +1,6 @@
 """Shared helpers: key pair, traceback entries, and hand-made HTTP clients."""
 import traceback
+import types
 
 import httpx
 
@@ -101,6 +102,15 @@ class FakeClient:
     def get(self, url, **kw):
         return self._call("get", url, kw)
 
+    def put(self, url, **kw):
+        return self._call("put", url, kw)
+
+    def patch(self, url, **kw):
+        return self._call("patch", url, kw)
+
+    def delete(self, url, **kw):
+        return self._call("delete", url, kw)
+
 
 class FakeHttpx:
     """Stands in for the httpx module: AsyncClient() hands out queued clients."""
@@ -152,3 +162,19 @@ async def auth_sign_in(email, password):
         response = await client.post(url, json=payload)
         response.raise_for_status()
         return response.json()
+
+
+def account(svc, email, password="secret-1"):
+    """A new account at the stand-ins, with an ID token and a refresh token."""
+    created = svc.accounts.create(email, password)
+    return types.SimpleNamespace(
+        uid=created.local_id, email=created.email,
+        id_token=svc.make_id_token(created.local_id),
+        refresh_token=svc.accounts.issue_refresh_token(created))
+
+
+def service_error(exc):
+    """(status code, message, status text or None) of the error reply that an
+    HTTPStatusError carries."""
+    error = exc.response.json()["error"]
+    return exc.response.status_code, error["message"], error.get("status")

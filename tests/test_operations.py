@@ -1,0 +1,316 @@
+"""The e-mail actions, account lookup, token refresh and document operations."""
+import asyncio
+import json
+import types
+
+import httpx
+import pytest
+
+from support import IDENTITY, Suspend, entries, service_error
+
+OOB = IDENTITY + "sendOobCode?key=test-api-key"
+LOOKUP = IDENTITY + "lookup?key=test-api-key"
+TOKEN = "https://securetoken.googleapis.com/v1/token?key=test-api-key"
+DOCS = "https://firestore.googleapis.com/v1/projects/demo-project/databases/(default)/documents"
+DATA = {"n": {"integerValue": "1"}, "s": {"stringValue": "x"}}
+AUTH = {"Authorization": "Bearer tok"}
+BODY = {"fields": DATA}
+
+# name: (arguments, client method, URL, keyword arguments in order,
+#        lines of the client context, request, status test, decoding)
+OPS = {
+    "verify_email": (("tok",), "post", OOB,
+                     {"json": {"requestType": "VERIFY_EMAIL", "idToken": "tok"}},
+                     (98, 99, 100, 101)),
+    "send_password_reset_email": (("a@b.c",), "post", OOB,
+                                  {"json": {"requestType": "PASSWORD_RESET", "email": "a@b.c"}},
+                                  (117, 118, 119, 120)),
+    "get_auth_user_data": (("tok",), "post", LOOKUP, {"json": {"idToken": "tok"}},
+                           (145, 146, 147, 148)),
+    "refresh_id_token": (("r/tok",), "post", TOKEN,
+                         {"data": {"grant_type": "refresh_token", "refresh_token": "r/tok"}},
+                         (319, 320, 321, 322)),
+    "create_document": (("users", "u1", DATA, "tok"), "post", DOCS + "/users?documentId=u1",
+                        {"headers": AUTH, "json": BODY}, (182, 183, 184, 185)),
+    "get_document": (("users/u1", "tok"), "get", DOCS + "/users/u1", {"headers": AUTH},
+                     (196, 197, 198, 199)),
+    "overwrite_document": (("users/u1", DATA, "tok"), "patch", DOCS + "/users/u1",
+                           {"headers": AUTH, "json": BODY}, (210, 211, 212, 213)),
+    "update_document": (("users/u1", DATA, "tok"), "patch",
+                        DOCS + "/users/u1?updateMask.fieldPaths=n&updateMask.fieldPaths=s",
+                        {"headers": AUTH, "json": BODY}, (228, 229, 232, 233)),
+    "delete_document": (("users/u1", "tok"), "delete", DOCS + "/users/u1", {"headers": AUTH},
+                        (243, 244, 245, 246)),
+}
+DOC_OPS = ["create_document", "get_document", "overwrite_document", "update_document",
+           "delete_document"]
+
+
+def ordered(value):
+    """Dicts as lists of items, all the way down, so that comparisons see order."""
+    if isinstance(value, dict):
+        return [(k, ordered(v)) for k, v in value.items()]
+    return value
+
+
+def run(fb, name, *args):
+    return asyncio.run(getattr(fb, name)(*args))
+
+
+def done(fake, payload):
+    return fake.client(request=Suspend(fake.log, (), result=fake.response(payload=payload)))
+
+
+# -- what each operation hands to the client --------------------------------
+
+@pytest.mark.parametrize("name", OPS)
+def test_one_request_with_its_keywords_in_order(fb, fake, name):
+    args, method, url, kwargs, _ = OPS[name]
+    reply = {"users": [{"localId": "u1"}], "extra": 1}
+    done(fake, reply)
+    result = run(fb, name, *args)
+    assert result is (reply["users"][0] if name == "get_auth_user_data" else reply)
+    assert fake.calls == [((), {})]
+    assert [e[0] for e in fake.log] == ["enter", method, "raise_for_status", "json", "exit"]
+    _, sent_url, sent = fake.log[1]
+    assert sent_url == url
+    assert ordered(sent) == ordered(kwargs)
+    if "json" in sent and "fields" in sent["json"]:
+        assert sent["json"]["fields"] is DATA
+    assert fake.log[-1] == ("exit", None, None, None)
+
+
+@pytest.mark.parametrize("name", OPS)
+def test_request_on_the_wire(fb, mock_http, name):
+    args, method, url, kwargs, _ = OPS[name]
+    mock_http.handler = lambda request: httpx.Response(200, json={"users": [1]})
+    run(fb, name, *args)
+    (request,) = mock_http.requests
+    assert (request.method, str(request.url)) == (method.upper(), url)
+    assert request.headers.get("authorization") == ("Bearer tok" if "headers" in kwargs else None)
+    if "json" in kwargs:
+        assert request.headers["content-type"] == "application/json"
+        assert json.loads(request.content, object_pairs_hook=list) == ordered(kwargs["json"])
+    elif "data" in kwargs:
+        assert request.headers["content-type"] == "application/x-www-form-urlencoded"
+        assert request.content == b"grant_type=refresh_token&refresh_token=r%2Ftok"
+    else:
+        assert request.content == b"" and "content-type" not in request.headers
+    assert mock_http.clients[0].is_closed
+
+
+def refuse(request):
+    raise httpx.ConnectError("refused", request=request)
+
+
+FAILURES = {
+    "status": (lambda request: httpx.Response(500, json={}), httpx.HTTPStatusError, 2),
+    "not json": (lambda request: httpx.Response(200, content=b"<html>"), json.JSONDecodeError, 3),
+    "empty": (lambda request: httpx.Response(200), json.JSONDecodeError, 3),
+    "transport": (refuse, httpx.ConnectError, 1),
+}
+
+
+@pytest.mark.parametrize("failure", FAILURES)
+@pytest.mark.parametrize("name", OPS)
+def test_failure_closes_the_client_and_passes_unchanged(fb, mock_http, name, failure):
+    handler, error, line = FAILURES[failure]
+    mock_http.handler = handler
+    with pytest.raises(error) as info:
+        run(fb, name, *OPS[name][0])
+    lines = OPS[name][4]
+    assert entries(info.value) == [(name, lines[0]), ("tavrin.firebase." + name, lines[line])]
+    assert len(mock_http.requests) == 1 and mock_http.clients[0].is_closed
+
+
+# -- addresses and headers ---------------------------------------------------
+
+class Formatted:
+    def __format__(self, spec):
+        return "formatted" + spec
+
+
+@pytest.mark.parametrize("document_id, suffix", [
+    (None, ""), ("", ""), (0, ""), ("abc", "?documentId=abc"),
+    ("a b&c=d", "?documentId=a b&c=d"), (7, "?documentId=7"), (Formatted(), "?documentId=formatted"),
+])
+def test_create_address(fb, fake, document_id, suffix):
+    done(fake, {})
+    run(fb, "create_document", "users", document_id, {}, "tok")
+    assert fake.log[1][1] == DOCS + "/users" + suffix
+
+
+@pytest.mark.parametrize("name, args, url, token", [
+    ("create_document", (Formatted(), None, {}, None), DOCS + "/formatted", "Bearer None"),
+    ("get_document", (12, 34), DOCS + "/12", "Bearer 34"),
+    ("overwrite_document", ("c/d e&f", {}, Formatted()), DOCS + "/c/d e&f", "Bearer formatted"),
+    ("delete_document", (None, "t k"), DOCS + "/None", "Bearer t k"),
+])
+def test_non_text_and_reserved_characters_go_in_unchanged(fb, fake, name, args, url, token):
+    done(fake, {})
+    run(fb, name, *args)
+    assert fake.log[1][1] == url
+    assert fake.log[1][2]["headers"] == {"Authorization": token}
+
+
+@pytest.mark.parametrize("data, query", [
+    ({"a": 1, "b": 2}, "updateMask.fieldPaths=a&updateMask.fieldPaths=b"),
+    ({"b": 2, "a": 1}, "updateMask.fieldPaths=b&updateMask.fieldPaths=a"),
+    ({}, ""),
+    ({"x y": 1, "p&q": 2, "m.n": 3},
+     "updateMask.fieldPaths=x y&updateMask.fieldPaths=p&q&updateMask.fieldPaths=m.n"),
+    ({5: 1, Formatted(): 2}, "updateMask.fieldPaths=5&updateMask.fieldPaths=formatted"),
+    (types.SimpleNamespace(keys=lambda: iter(["k"])), "updateMask.fieldPaths=k"),
+])
+def test_update_mask(fb, fake, data, query):
+    done(fake, {})
+    run(fb, "update_document", "users/u1", data, "tok")
+    assert fake.log[1][1] == DOCS + "/users/u1?" + query
+    assert fake.log[1][2]["json"]["fields"] is data
+
+
+def test_update_without_keys_fails_before_the_address(fb, fake, monkeypatch):
+    monkeypatch.delattr(fb, "get_firestore_base_url")
+    with pytest.raises(AttributeError) as info:
+        run(fb, "update_document", "users/u1", [1], "tok")
+    assert entries(info.value) == [("update_document", 222)]
+    assert fake.calls == []
+
+
+@pytest.mark.parametrize("name, url_line", [
+    ("create_document", 177), ("get_document", 194), ("overwrite_document", 207),
+    ("update_document", 225), ("delete_document", 241),
+])
+def test_base_url_is_looked_up_by_name_on_each_call(fb, fake, monkeypatch, name, url_line):
+    args = OPS[name][0]
+    monkeypatch.setattr(fb, "get_firestore_base_url", lambda: 5)
+    done(fake, {})
+    run(fb, name, *args)
+    assert fake.log[1][1] == OPS[name][2].replace(DOCS, "5")
+    monkeypatch.delattr(fb, "get_firestore_base_url")
+    with pytest.raises(NameError, match="^name 'get_firestore_base_url' is not defined$") as info:
+        run(fb, name, *args)
+    assert entries(info.value) == [(name, url_line)]
+    assert len(fake.calls) == 1
+
+
+# -- the account record out of a lookup reply ---------------------------------
+
+NO_USER = "No user data found for the provided idToken."
+
+
+@pytest.mark.parametrize("reply, error, line", [
+    ({"users": [{"localId": "a"}, {"localId": "b"}]}, {"localId": "a"}, None),
+    ({"users": "xyz"}, "x", None),
+    ({}, ValueError, 151), ({"users": None}, ValueError, 151), ({"users": []}, ValueError, 151),
+    ({"users": ""}, ValueError, 151), ({"users": 0}, ValueError, 151),
+    ({"users": False}, ValueError, 151),
+    ([{"users": [1]}], AttributeError, 149), ("users", AttributeError, 149),
+    (5, AttributeError, 149), (None, AttributeError, 149),
+    ({"users": 5}, TypeError, 150), ({"users": True}, TypeError, 150),
+    ({"users": {"x": 1}}, KeyError, 152),
+])
+def test_lookup_result(fb, mock_http, reply, error, line):
+    """The first user, or the failure of taking it (`error` is then the class)."""
+    mock_http.handler = lambda request: httpx.Response(200, content=json.dumps(reply).encode())
+    if line is None:
+        assert run(fb, "get_auth_user_data", "tok") == error
+        return
+    with pytest.raises(error) as info:
+        run(fb, "get_auth_user_data", "tok")
+    if error is ValueError:
+        assert type(info.value) is ValueError and info.value.args == (NO_USER,)
+    assert entries(info.value) == [("get_auth_user_data", 145),
+                                   ("tavrin.firebase.get_auth_user_data", line)]
+    assert mock_http.clients[0].is_closed
+
+
+# -- against the stand-ins ----------------------------------------------------
+
+IDENTITY_ERRORS = [
+    ("verify_email", lambda svc, user: "not-a-token", "INVALID_ID_TOKEN"),
+    ("verify_email", lambda svc, user: None, "INVALID_ID_TOKEN"),
+    ("send_password_reset_email", lambda svc, user: "nobody@example.com", "EMAIL_NOT_FOUND"),
+    ("get_auth_user_data", lambda svc, user: user.id_token + "x", "INVALID_ID_TOKEN"),
+    ("get_auth_user_data", lambda svc, user: svc.make_id_token(user.uid, exp=1e9),
+     "TOKEN_EXPIRED"),
+    ("refresh_id_token", lambda svc, user: "AMf-unknown", "INVALID_REFRESH_TOKEN"),
+]
+
+
+@pytest.mark.parametrize("name, argument, message", IDENTITY_ERRORS)
+def test_identity_refusals(fb, svc, user, name, argument, message):
+    with pytest.raises(httpx.HTTPStatusError) as info:
+        run(fb, name, argument(svc, user))
+    assert service_error(info.value)[:2] == (400, message)
+    assert svc.outbox.mails() == []
+
+
+def test_e_mails(fb, svc, user):
+    reply = run(fb, "verify_email", user.id_token)
+    assert reply == {"kind": "identitytoolkit#GetOobConfirmationCodeResponse", "email": user.email}
+    run(fb, "send_password_reset_email", user.email)
+    assert [(m.kind, m.email, m.local_id) for m in svc.outbox.mails()] == [
+        ("VERIFY_EMAIL", user.email, user.uid), ("PASSWORD_RESET", user.email, user.uid)]
+
+
+def test_lookup_and_refresh(fb, svc, user):
+    record = run(fb, "get_auth_user_data", user.id_token)
+    assert (record["localId"], record["email"], record["emailVerified"]) == (
+        user.uid, user.email, False)
+    reply = run(fb, "refresh_id_token", user.refresh_token)
+    assert (reply["user_id"], reply["refresh_token"]) == (user.uid, user.refresh_token)
+    assert run(fb, "get_auth_user_data", reply["id_token"])["localId"] == user.uid
+    svc.revoke_refresh_token(user.refresh_token)
+    with pytest.raises(httpx.HTTPStatusError) as info:
+        run(fb, "refresh_id_token", user.refresh_token)
+    assert service_error(info.value)[:2] == (400, "INVALID_REFRESH_TOKEN")
+
+
+def test_document_lifecycle(fb, svc, user):
+    tok = user.id_token
+    a, b, c = ({"stringValue": v} for v in "abc")
+    created = run(fb, "create_document", "notes", "n1", {"a": a, "b": b}, tok)
+    assert created["name"].endswith("/documents/notes/n1") and created["fields"] == {"a": a, "b": b}
+    assert run(fb, "get_document", "notes/n1", tok)["fields"] == {"a": a, "b": b}
+    assert run(fb, "update_document", "notes/n1", {"b": c, "c": c}, tok)["fields"] == {
+        "a": a, "b": c, "c": c}
+    assert run(fb, "overwrite_document", "notes/n1", {"z": a}, tok)["fields"] == {"z": a}
+    assert svc.documents.fields("notes/n1") == {"z": a}
+    assert run(fb, "delete_document", "notes/n1", tok) == {}
+    with pytest.raises(httpx.HTTPStatusError) as info:
+        run(fb, "get_document", "notes/n1", tok)
+    assert service_error(info.value)[::2] == (404, "NOT_FOUND")
+    assert [(r.method, r.target.rpartition("/")[2]) for r in svc.requests] == [
+        ("POST", "notes?documentId=n1"), ("GET", "n1"),
+        ("PATCH", "n1?updateMask.fieldPaths=b&updateMask.fieldPaths=c"),
+        ("PATCH", "n1"), ("DELETE", "n1"), ("GET", "n1")]
+
+
+def test_create_twice_without_an_id_and_overwrite_an_absent_one(fb, svc, user):
+    made = run(fb, "create_document", "notes", None, {}, user.id_token)
+    assert len(made["name"].rpartition("/")[2]) == 20 and "fields" not in made
+    run(fb, "create_document", "notes", "n1", {}, user.id_token)
+    with pytest.raises(httpx.HTTPStatusError) as info:
+        run(fb, "create_document", "notes", "n1", {"a": {"nullValue": None}}, user.id_token)
+    assert service_error(info.value)[::2] == (409, "ALREADY_EXISTS")
+    run(fb, "overwrite_document", "notes/new", {"k": {"booleanValue": True}}, user.id_token)
+    assert svc.documents.fields("notes/n1") == {}
+    assert svc.documents.fields("notes/new") == {"k": {"booleanValue": True}}
+
+
+@pytest.mark.parametrize("project, token, expected", [
+    ("demo-project", lambda user: "forged", (401, "UNAUTHENTICATED")),
+    ("demo-project", lambda user: None, (401, "UNAUTHENTICATED")),
+    ("other-project", lambda user: user.id_token, (403, "PERMISSION_DENIED")),
+])
+@pytest.mark.parametrize("name", DOC_OPS)
+def test_document_refusals(fb, svc, user, monkeypatch, name, project, token, expected):
+    monkeypatch.setattr(fb, "FIREBASE_PROJECT_ID", project)
+    svc.documents.set("users/u1", {})
+    args = list(OPS[name][0])
+    args[-1] = token(user)
+    with pytest.raises(httpx.HTTPStatusError) as info:
+        run(fb, name, *args)
+    assert service_error(info.value)[::2] == expected
+    assert svc.documents.paths() == ["users/u1"] and svc.documents.fields("users/u1") == {}

@@ -1,0 +1,288 @@
+"""ensure_valid_token: the refresh window, the two handlers and the cleared login."""
+import asyncio
+import base64
+import importlib
+import json
+import logging
+import time
+
+import httpx
+import pytest
+
+from support import entries
+
+T = 1_900_000_000.75  # the frozen clock: int() of it is what the body compares with
+REFRESH_FAILED = "\nToken refresh failed: {}. Please log in again."
+INVALID = "\nError validating session. Please log in again."
+LOGGED = "Error checking token expiry: {}. Assuming token is invalid."
+TOKEN_LINES = [("refresh_id_token", 319), ("tavrin.firebase.refresh_id_token", 321)]
+
+
+@pytest.fixture(autouse=True)
+def clock(monkeypatch):
+    monkeypatch.setattr(time, "time", lambda: T)
+
+
+def env():
+    return importlib.import_module("tavrin.env")
+
+
+def jwt(claims):
+    body = base64.urlsafe_b64encode(json.dumps(claims).encode()).decode().rstrip("=")
+    return "e30." + body + ".sig"
+
+
+def expiring(left):
+    return jwt({"exp": int(T) + left})
+
+
+def validate(fb):
+    return asyncio.run(fb.ensure_valid_token())
+
+
+def login(app, id_token, refresh_token="r1", user_id="u1"):
+    app.firebase_id_token, app.firebase_refresh_token, app.user_id = id_token, refresh_token, user_id
+
+
+def state(app):
+    return app.firebase_id_token, app.firebase_refresh_token, app.user_id
+
+
+@pytest.fixture
+def spy(fb, monkeypatch):
+    """Wraps the module's refresh_id_token (looked up by name) and keeps what it raised."""
+    original, raised = fb.refresh_id_token, []
+
+    async def refresh(token):
+        try:
+            return await original(token)
+        except BaseException as e:
+            raised.append(e)
+            raise
+    monkeypatch.setattr(fb, "refresh_id_token", refresh)
+    return raised
+
+
+def answer(mock_http, status, reply=None):
+    mock_http.handler = lambda request: httpx.Response(status, json=reply or {})
+
+
+# -- when nothing is done -----------------------------------------------------
+
+@pytest.mark.parametrize("id_token, refresh_token", [
+    (None, "r1"), ("", "r1"), (0, "r1"), (expiring(-10), None), (expiring(-10), ""),
+    (expiring(-10), []),
+])
+def test_a_missing_token_does_nothing(fb, app, mock_http, caplog, id_token, refresh_token):
+    login(app, id_token, refresh_token)
+    assert validate(fb) is None
+    assert state(app) == (id_token, refresh_token, "u1")
+    assert (mock_http.requests, app.messages, caplog.records) == ([], [], [])
+
+
+class NoRefreshToken:
+    firebase_id_token = ""
+
+    @property
+    def firebase_refresh_token(self):
+        raise AssertionError("refresh token read")
+
+
+def test_refresh_token_is_not_read_after_a_falsy_id_token(fb, monkeypatch):
+    monkeypatch.setattr(env(), "_app", NoRefreshToken())
+    assert validate(fb) is None
+
+
+def test_300_seconds_left_is_enough(fb, app, mock_http):
+    login(app, expiring(300))
+    validate(fb)
+    assert mock_http.requests == [] and state(app) == (expiring(300), "r1", "u1")
+
+
+# -- refresh over the stand-ins -----------------------------------------------
+
+@pytest.mark.parametrize("id_token", [
+    expiring(299), expiring(-1), jwt({"iat": 1}), "not-a-token", "a.b!.c",
+], ids=["299s", "expired", "no exp", "one segment", "undecodable"])
+def test_refresh_stores_both_tokens(fb, app, svc, user, caplog, id_token):
+    login(app, id_token, user.refresh_token, user.uid)
+    assert validate(fb) is None
+    assert [(r.method, r.path) for r in svc.requests] == [("POST", "/v1/token")]
+    new = app.firebase_id_token
+    assert new != id_token and svc.accounts.verify_id_token(new)["user_id"] == user.uid
+    assert state(app)[1:] == (user.refresh_token, user.uid)
+    assert (app.messages, caplog.records) == ([], [])
+
+
+def test_refused_refresh_clears_the_login(fb, app, svc, user, spy, caplog):
+    svc.revoke_refresh_token(user.refresh_token)
+    login(app, expiring(10), user.refresh_token, user.uid)
+    assert validate(fb) is None
+    (error,) = spy
+    assert isinstance(error, httpx.HTTPStatusError) and error.response.status_code == 400
+    assert app.messages == [(REFRESH_FAILED.format(error), "red")]
+    assert "Client error '400 Bad Request'" in app.messages[0][0]
+    assert state(app) == (None, None, None)
+    assert caplog.records == []
+    assert entries(error) == [("tavrin.firebase.ensure_valid_token", 348)] + TOKEN_LINES
+
+
+@pytest.mark.parametrize("reply, stored", [
+    ({"id_token": "new"}, ("new", None)),
+    ({}, (None, None)),
+    ({"refresh_token": "r2", "other": 1}, (None, "r2")),
+])
+def test_reply_missing_a_token_stores_none(fb, app, mock_http, reply, stored):
+    answer(mock_http, 200, reply)
+    login(app, expiring(0))
+    validate(fb)
+    assert state(app) == stored + ("u1",)
+    validate(fb)  # with a token missing the next run stops at once
+    assert len(mock_http.requests) == 1
+
+
+# -- the outer handler --------------------------------------------------------
+
+def raiser(error):
+    def raising(*args):
+        raise error
+    return raising
+
+
+@pytest.mark.parametrize("where, value, text, line", [
+    ("get_token_expiry", None, "name 'get_token_expiry' is not defined", None),
+    ("get_token_expiry", RuntimeError("expiry broke"), "expiry broke", 343),
+    ("time", OSError("no clock"), "no clock", 344),
+    ("get_token_expiry", "soon", "unsupported operand type(s) for -: 'str' and 'int'", None),
+])
+def test_failed_check_logs_and_clears(fb, app, mock_http, caplog, monkeypatch,
+                                      where, value, text, line):
+    login(app, expiring(0))
+    if value is None:
+        monkeypatch.delattr(fb, where)
+    else:
+        raising = raiser(value) if isinstance(value, Exception) else lambda *args: value
+        monkeypatch.setattr(*((time, "time") if where == "time" else (fb, where)), raising)
+    assert validate(fb) is None
+    assert caplog.record_tuples == [("root", logging.ERROR, LOGGED.format(text))]
+    assert app.messages == [(INVALID, "red")]
+    assert state(app) == (None, None, None) and mock_http.requests == []
+    if line is not None:
+        assert entries(value) == [("tavrin.firebase.ensure_valid_token", line)]
+
+
+def test_print_failing_for_the_refresh_message_only(fb, app, mock_http, caplog):
+    answer(mock_http, 400)
+    error = RuntimeError("print broke")
+    shown = []
+
+    def show(message, style=None):
+        if message.startswith("\nToken refresh failed: "):
+            raise error
+        shown.append((message, style))
+    app.print = show
+    login(app, expiring(0))
+    assert validate(fb) is None
+    assert caplog.record_tuples == [("root", logging.ERROR, LOGGED.format("print broke"))]
+    assert shown == [(INVALID, "red")] and state(app) == (None, None, None)
+    assert entries(error) == [("tavrin.firebase.ensure_valid_token", 353)]
+    assert isinstance(error.__context__, httpx.HTTPStatusError)
+
+
+class StickyUser:
+    """An application object whose user_id cannot be set."""
+
+    def __init__(self):
+        self.firebase_id_token, self.firebase_refresh_token = expiring(0), "r1"
+        self.messages = []
+
+    user_id = property(lambda self: "u1")
+
+    def print(self, message, style=None):
+        self.messages.append(message)
+
+
+def test_failure_inside_the_outer_handler_propagates(fb, app, mock_http, caplog):
+    answer(mock_http, 400)
+    errors = []
+
+    def show(message, style=None):
+        errors.append(RuntimeError(message))
+        raise errors[-1]
+    app.print = show
+    login(app, expiring(0))
+    with pytest.raises(RuntimeError) as info:
+        validate(fb)
+    refresh_failure, fixed = errors
+    assert info.value is fixed and str(fixed) == INVALID
+    assert fixed.__context__ is refresh_failure
+    assert isinstance(refresh_failure.__context__, httpx.HTTPStatusError)
+    assert entries(fixed) == [("ensure_valid_token", 360)]
+    assert entries(refresh_failure) == [("tavrin.firebase.ensure_valid_token", 353)]
+    assert state(app) == (expiring(0), "r1", "u1") and len(caplog.records) == 1
+
+
+def test_attribute_that_cannot_be_set_fails_twice(fb, mock_http, caplog, monkeypatch):
+    answer(mock_http, 400)
+    app = StickyUser()
+    monkeypatch.setattr(env(), "_app", app)
+    with pytest.raises(AttributeError) as info:
+        validate(fb)
+    assert entries(info.value) == [("ensure_valid_token", 362)]
+    assert entries(info.value.__context__) == [("tavrin.firebase.ensure_valid_token", 355)]
+    assert app.messages[1] == INVALID and app.messages[0].startswith("\nToken refresh failed: ")
+    assert (app.firebase_id_token, app.firebase_refresh_token) == (None, "r1")
+    assert len(caplog.records) == 1
+
+
+# -- what passes through --------------------------------------------------------
+
+def test_cancellation_during_the_refresh_is_not_absorbed(fb, app, mock_http, caplog):
+    async def handler(request):
+        await asyncio.Event().wait()
+    mock_http.handler = handler
+    login(app, expiring(0))
+
+    async def main():
+        task = asyncio.create_task(fb.ensure_valid_token())
+        while not mock_http.requests:
+            await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError) as info:
+            await task
+        return info.value
+    cancelled = asyncio.run(main())
+    assert entries(cancelled) == [("ensure_valid_token", 348), ("refresh_id_token", 319),
+                                  ("tavrin.firebase.refresh_id_token", 320)]
+    assert mock_http.clients[0].is_closed
+    assert (app.messages, caplog.records) == ([], [])
+    assert state(app) == (expiring(0), "r1", "u1")
+
+
+class Untestable:
+    def __bool__(self):
+        raise ZeroDivisionError("truth")
+
+
+def no_get_app(app, monkeypatch):
+    monkeypatch.delattr(env(), "get_app")
+
+
+def failing_get_app(app, monkeypatch):
+    monkeypatch.setattr(env(), "get_app", lambda: {}["app"])
+
+
+def untestable_token(app, monkeypatch):
+    login(app, Untestable())
+
+
+@pytest.mark.parametrize("setup, error, line", [
+    (no_get_app, ImportError, 335), (failing_get_app, KeyError, 337),
+    (untestable_token, ZeroDivisionError, 339),
+])
+def test_failures_before_the_check_propagate(fb, app, caplog, monkeypatch, setup, error, line):
+    setup(app, monkeypatch)
+    with pytest.raises(error) as info:
+        validate(fb)
+    assert entries(info.value) == [("ensure_valid_token", line)]
+    assert (app.messages, caplog.records) == ([], [])
