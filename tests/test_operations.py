@@ -229,7 +229,8 @@ def test_lookup_result(fb, mock_http, reply, error, line):
 
 IDENTITY_ERRORS = [
     ("verify_email", lambda svc, user: "not-a-token", "INVALID_ID_TOKEN"),
-    ("verify_email", lambda svc, user: None, "INVALID_ID_TOKEN"),
+    ("verify_email", lambda svc, user: None,
+     "Invalid JSON payload received. /idToken must be string"),
     ("send_password_reset_email", lambda svc, user: "nobody@example.com", "EMAIL_NOT_FOUND"),
     ("get_auth_user_data", lambda svc, user: user.id_token + "x", "INVALID_ID_TOKEN"),
     ("get_auth_user_data", lambda svc, user: svc.make_id_token(user.uid, exp=1e9),

@@ -126,7 +126,10 @@ def test_sign_in(call):
     ("signUp", account(email="new@example.com", password="12345"),
      "WEAK_PASSWORD : Password should be at least 6 characters"),
     ("signUp", {"email": "new@example.com"}, "MISSING_PASSWORD"),
-    ("signUp", account(email=" new@example.com"), "INVALID_EMAIL"),
+    ("signUp", {"password": "secret-1"}, "MISSING_EMAIL"),
+    ("signUp", account(email="new.example.com"), "INVALID_EMAIL"),
+    ("signUp", account(email="someone@example.com", password="12345"), "EMAIL_EXISTS"),
+    ("signInWithPassword", {"password": "secret-1"}, "MISSING_EMAIL"),
 ])
 def test_account_errors(call, endpoint, body, message):
     call("signUp", account())
@@ -155,17 +158,56 @@ def test_bad_api_key(call, svc):
     assert svc.accounts.all() == []
     missing = call("signUp", account(), key=None)
     assert missing.status_code == 403
-    assert error_of(missing)["status"] == "PERMISSION_DENIED"
+    assert error_of(missing) == {
+        "code": 403, "message": "The request is missing a valid API key.",
+        "status": "PERMISSION_DENIED",
+        "errors": [{"message": "The request is missing a valid API key.",
+                    "domain": "global", "reason": "forbidden"}]}
 
 
-def test_payload_errors(call):
-    response = call("signInWithPassword", {"email": "a@b.com", "password": 123456})
+@pytest.mark.parametrize("endpoint, body, detail", [
+    ("signInWithPassword", {"email": "a@b.com", "password": True}, "/password must be string"),
+    ("signUp", {"email": None, "password": "secret-1"}, "/email must be string"),
+    ("signUp", account(email=["a@b.com"]), "/email must be string"),
+    ("signInWithPassword", dict(account(), returnSecureToken="yes"),
+     "/returnSecureToken must be boolean"),
+    ("signUp", [], " must be object"),
+    ("sendOobCode", {"requestType": "BOGUS", "email": "a@b.com"},
+     "/requestType must be equal to one of the allowed values"),
+    ("lookup", {"idToken": None}, "/idToken must be string"),
+    ("lookup", {"idToken": "t", "localId": "u"}, "/localId must be array"),
+])
+def test_payload_errors(call, endpoint, body, detail):
+    response = call(endpoint, body)
+    message = "Invalid JSON payload received. " + detail
     assert response.status_code == 400
-    assert error_of(response)["message"] == (
-        "Invalid JSON payload received. Invalid value at 'password' (TYPE_STRING), 123456")
-    response = call("signUp", {"email": "a@b.com", "password": "secret-1", "extra": 1})
-    assert error_of(response)["message"] == (
-        'Invalid JSON payload received. Unknown name "extra": Cannot find field.')
+    assert error_of(response) == {
+        "code": 400, "message": message, "status": "INVALID_ARGUMENT",
+        "errors": [{"message": message, "domain": "global", "reason": "invalid"}]}
+
+
+def test_numbers_stand_for_their_text_and_unknown_members_are_ignored(call):
+    created = call("signUp", account(password=123456) | {"extra": 1})
+    assert created.status_code == 200
+    signed_in = call("signInWithPassword", account(password="123456"))
+    assert signed_in.json()["localId"] == created.json()["localId"]
+
+
+def test_display_name_only_in_the_sign_up_reply(call):
+    reply = call("signUp", account() | {"displayName": "Dee"}).json()
+    assert list(reply) == ["kind", "idToken", "displayName", "email", "refreshToken",
+                           "expiresIn", "localId"]
+    assert reply["displayName"] == "Dee"
+    signed_in = call("signInWithPassword", account()).json()
+    assert list(signed_in) == ["kind", "localId", "email", "registered", "idToken",
+                               "refreshToken", "expiresIn"]
+
+
+def test_tokens_come_without_return_secure_token(call):
+    body = {"email": "someone@example.com", "password": "secret-1"}
+    assert {"idToken", "refreshToken", "expiresIn"} <= set(call("signUp", body).json())
+    assert {"idToken", "refreshToken", "expiresIn"} <= set(
+        call("signInWithPassword", body).json())
 
 
 def test_id_token_is_a_jwt(call, svc):
@@ -265,6 +307,15 @@ def test_send_oob_code(call, svc, user, body):
         [mail] if mail.kind == "VERIFY_EMAIL" else [])
 
 
+def test_sign_in_link_to_a_new_address(call, svc):
+    response = call("sendOobCode", {"requestType": "EMAIL_SIGNIN", "email": "New@Example.com"})
+    assert response.json() == {"kind": "identitytoolkit#GetOobConfirmationCodeResponse",
+                               "email": "new@example.com"}
+    mail, = svc.outbox.mails()
+    assert (mail.kind, mail.email, mail.local_id) == ("EMAIL_SIGNIN", "new@example.com", None)
+    assert "mode=signIn&" in mail.link
+
+
 def expired_token(svc, user):
     return svc.make_id_token(user["localId"], exp=time.time() - 1)
 
@@ -275,11 +326,15 @@ def expired_token(svc, user):
     ("sendOobCode", {"requestType": "PASSWORD_RESET"}, "MISSING_EMAIL"),
     ("sendOobCode", {"email": "someone@example.com"}, "MISSING_REQ_TYPE"),
     ("sendOobCode", {"requestType": "VERIFY_EMAIL", "idToken": "a.b.c"}, "INVALID_ID_TOKEN"),
-    ("sendOobCode", {"requestType": "VERIFY_EMAIL", "idToken": None}, "INVALID_ID_TOKEN"),
+    ("sendOobCode", {"requestType": "VERIFY_EMAIL"}, "INVALID_ID_TOKEN"),
+    ("sendOobCode", {"requestType": "OOB_REQ_TYPE_UNSPECIFIED"}, "MISSING_REQ_TYPE"),
+    ("sendOobCode", {"requestType": "RECOVER_EMAIL", "idToken": "a.b.c"},
+     "OPERATION_NOT_ALLOWED"),
     ("sendOobCode", {"requestType": "VERIFY_EMAIL", "idToken": expired_token}, "TOKEN_EXPIRED"),
     ("lookup", {"idToken": "a.b.c"}, "INVALID_ID_TOKEN"),
     ("lookup", {"idToken": lambda svc, user: user["idToken"][:-3] + "AAA"}, "INVALID_ID_TOKEN"),
-    ("lookup", {}, "INVALID_ID_TOKEN"),
+    ("lookup", {}, "MISSING_ID_TOKEN"),
+    ("lookup", {"idToken": ""}, "MISSING_ID_TOKEN"),
     ("lookup", {"idToken": expired_token}, "TOKEN_EXPIRED"),
 ])
 def test_id_token_and_mail_errors(call, svc, user, endpoint, body, message):
@@ -344,7 +399,7 @@ def test_refresh_errors(http, svc, user, form, message):
         form = dict(form, refresh_token=user["refreshToken"])
     response = http("POST", TOKEN, data=form)
     assert response.status_code == 400
-    assert error_of(response) == {"code": 400, "message": message, "status": "INVALID_ARGUMENT"}
+    assert error_of(response) == auth_error(message)
 
 
 def test_refresh_checks_the_api_key(http, user):

@@ -28,6 +28,16 @@ or from asynchronous code::
 
 or from a shell: ``python3 -m firebase_standins`` serves until interrupted.
 
+The official Firebase Auth emulator can answer for the identity and
+secure-token hosts instead (emulator.py), the stand-ins still serving the
+documents and the functions::
+
+    emulator = AuthEmulator.from_environment().wait()   # FIREBASE_AUTH_EMULATOR_HOST
+    route(tavrin.firebase, svc.base_url, emulator=emulator)
+
+An application's own tests get both as pytest fixtures (pytest_plugin.py):
+``firebase_standins`` and ``firebase_auth_emulator``.
+
 What the services hold, from Python (``svc`` is a ServicesThread)::
 
     svc.accounts.by_email("a@b.com")       # Account (local_id, password, ...)
@@ -42,14 +52,17 @@ What the services hold, from Python (``svc`` is a ServicesThread)::
 """
 
 from .config import StandinConfig
+from .emulator import AuthEmulator, EmulatorUnavailable
 from .functions import FunctionCall, FunctionError
 from .keys import DEV_SERVER_PRIVATE_KEY_B64, DEV_SERVER_PUBLIC_KEY_B64
 from .routing import ROUTED_HOSTS, route, routed, unroute
 from .server import Services, ServicesThread, running_services
 
 __all__ = [
+    "AuthEmulator",
     "DEV_SERVER_PRIVATE_KEY_B64",
     "DEV_SERVER_PUBLIC_KEY_B64",
+    "EmulatorUnavailable",
     "FunctionCall",
     "FunctionError",
     "ROUTED_HOSTS",

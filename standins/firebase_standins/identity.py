@@ -1,7 +1,9 @@
 """Stand-in of Firebase Identity Toolkit (identitytoolkit.googleapis.com):
-password sign-up and sign-in, the verification and password-reset e-mails
-(accounts:sendOobCode, recorded in the outbox instead of being sent) and
-account lookup, with the production reply and error shapes."""
+password sign-up and sign-in, the verification, password-reset and sign-in
+e-mails (accounts:sendOobCode, recorded in the outbox instead of being sent)
+and account lookup. Replies, error codes and the checks of the request body
+follow the official Firebase Auth emulator (firebase-tools), which
+tests/test_emulator.py compares them with."""
 
 from __future__ import annotations
 
@@ -15,10 +17,12 @@ from .wire import (Request, Response, Service, ServiceError, check_api_key,
 
 HOST = "identitytoolkit.googleapis.com"
 
-_EMAIL = re.compile(r"[^@\s]+@[^@\s]+\.[^@\s]+")
+# What the Auth emulator takes for an e-mail address.
+_EMAIL = re.compile(r"[^@]+@[^@]+")
 
-# Members that each request message knows; any other is refused the way the
-# production JSON parser refuses it.
+# Members that each request message knows, with their JSON types. Members not
+# listed are ignored; a listed one of another type is refused, except that a
+# number stands for its text in a string member.
 _SIGN_UP_FIELDS = {
     "email": str, "password": str, "displayName": str, "photoUrl": str,
     "emailVerified": bool, "disabled": bool, "localId": str, "phoneNumber": str,
@@ -48,7 +52,7 @@ _LOOKUP_FIELDS = {
     "federatedUserId": list, "initialEmail": list, "delegatedProjectNumber": str,
     "tenantId": str, "targetProjectId": str,
 }
-_TYPE_NAMES = {str: "TYPE_STRING", bool: "TYPE_BOOL", list: "TYPE_STRING"}
+_TYPE_NAMES = {str: "string", bool: "boolean", list: "array"}
 # What the identity service writes for the hash of a password to a caller
 # that may not see it: base64 of "REDACTED".
 _REDACTED_HASH = "UkVEQUNURUQ="
@@ -59,25 +63,29 @@ def auth_error(message: str) -> ServiceError:
     return ServiceError(400, message)
 
 
-def bad_payload(detail: str) -> ServiceError:
+def bad_payload(detail: str, reason: str = "invalid") -> ServiceError:
     return ServiceError(400, "Invalid JSON payload received. " + detail,
-                        status="INVALID_ARGUMENT")
+                        status="INVALID_ARGUMENT", reason=reason)
 
 
 def parse_body(request: Request, fields: dict[str, type]) -> dict:
+    """The request body as the emulator's schema check leaves it: a JSON
+    object, numbers in string members turned into their text."""
     try:
         body = request.json()
     except ValueError:
-        raise bad_payload("Unexpected token.") from None
+        raise bad_payload("Unexpected token.", reason="parseError") from None
     if not isinstance(body, dict):
-        raise bad_payload("Root element must be a message.")
-    for name, value in body.items():
+        # An empty path before the message, as the emulator writes it.
+        raise bad_payload(" must be object")
+    for name, value in list(body.items()):
         kind = fields.get(name)
-        if kind is None:
-            raise bad_payload(f'Unknown name "{name}": Cannot find field.')
-        if value is not None and type(value) is not kind:
-            raise bad_payload(f"Invalid value at '{name}' ({_TYPE_NAMES[kind]}), "
-                              + json.dumps(value))
+        if kind is None or type(value) is kind:
+            continue
+        if kind is str and type(value) in (int, float):
+            body[name] = json.dumps(value)
+            continue
+        raise bad_payload(f"/{name} must be {_TYPE_NAMES[kind]}")
     return body
 
 
@@ -98,7 +106,7 @@ class IdentityToolkit(Service):
         """The account an ID token of these stand-ins names; TOKEN_EXPIRED
         for one past its expiry, INVALID_ID_TOKEN for anything else that is
         not a good token of this project, USER_NOT_FOUND for a deleted
-        account."""
+        account, USER_DISABLED for a disabled one."""
         if not token:
             raise auth_error("INVALID_ID_TOKEN")
         try:
@@ -110,20 +118,35 @@ class IdentityToolkit(Service):
         account = self.services.accounts.by_id(claims["user_id"])
         if account is None:
             raise auth_error("USER_NOT_FOUND")
+        if account.disabled:
+            raise auth_error("USER_DISABLED")
         return account
+
+    def tokens(self, account: Account) -> dict:
+        """The members that every sign-in reply ends with: a fresh ID token,
+        a new refresh token and the ID token's lifetime in seconds (whether
+        or not the request asked for returnSecureToken)."""
+        accounts = self.services.accounts
+        return {"idToken": accounts.issue_id_token(account),
+                "refreshToken": accounts.issue_refresh_token(account),
+                "expiresIn": str(self.config.token_lifetime)}
 
     def sign_up(self, request: Request) -> Response:
         body = parse_body(request, _SIGN_UP_FIELDS)
-        email = body.get("email") or None
-        password = body.get("password") or None
-        accounts = self.services.accounts
-        if email is not None:
-            if not _EMAIL.fullmatch(email):
-                raise auth_error("INVALID_EMAIL")
-            if password is None:
+        email = body.get("email")
+        password = body.get("password")
+        if email or password:
+            if not email:
+                raise auth_error("MISSING_EMAIL")
+            if not password:
                 raise auth_error("MISSING_PASSWORD")
-        elif password is not None:
-            raise auth_error("MISSING_EMAIL")
+        else:
+            email = password = None  # an anonymous account
+        if email is not None and not _EMAIL.fullmatch(email):
+            raise auth_error("INVALID_EMAIL")
+        accounts = self.services.accounts
+        if email is not None and accounts.by_email(email) is not None:
+            raise auth_error("EMAIL_EXISTS")
         if password is not None and len(password) < 6:
             raise auth_error("WEAK_PASSWORD : Password should be at least 6 characters")
         try:
@@ -132,13 +155,14 @@ class IdentityToolkit(Service):
             raise auth_error("EMAIL_EXISTS") from None
         if body.get("displayName"):
             account.display_name = body["displayName"]
-        reply: dict = {"kind": "identitytoolkit#SignupNewUserResponse",
-                       "idToken": accounts.issue_id_token(account)}
+        reply: dict = {"kind": "identitytoolkit#SignupNewUserResponse"}
+        tokens = self.tokens(account)
+        reply["idToken"] = tokens.pop("idToken")
+        if account.display_name:
+            reply["displayName"] = account.display_name
         if account.email is not None:
             reply["email"] = account.email
-        if body.get("returnSecureToken"):
-            reply["refreshToken"] = accounts.issue_refresh_token(account)
-            reply["expiresIn"] = str(self.config.token_lifetime)
+        reply.update(tokens)
         reply["localId"] = account.local_id
         return json_response(reply)
 
@@ -146,63 +170,66 @@ class IdentityToolkit(Service):
         body = parse_body(request, _SIGN_IN_FIELDS)
         email = body.get("email")
         password = body.get("password")
-        if not email or not _EMAIL.fullmatch(email):
+        if email is None:
+            raise auth_error("MISSING_EMAIL")
+        if not _EMAIL.fullmatch(email):
             raise auth_error("INVALID_EMAIL")
         if not password:
             raise auth_error("MISSING_PASSWORD")
-        accounts = self.services.accounts
-        account = accounts.by_email(email)
+        account = self.services.accounts.by_email(email)
         if account is None:
             raise auth_error("EMAIL_NOT_FOUND")
-        if account.password != password:
-            raise auth_error("INVALID_PASSWORD")
         if account.disabled:
             raise auth_error("USER_DISABLED")
+        if account.password is None or account.password != password:
+            raise auth_error("INVALID_PASSWORD")
         account.last_login_at = account.last_refresh_at = int(self.services.now() * 1000)
+        # No displayName here, even for an account that has one.
         reply: dict = {
             "kind": "identitytoolkit#VerifyPasswordResponse",
             "localId": account.local_id,
             "email": account.email,
-            "displayName": account.display_name,
-            "idToken": accounts.issue_id_token(account),
             "registered": True,
         }
-        if body.get("returnSecureToken"):
-            reply["refreshToken"] = accounts.issue_refresh_token(account)
-            reply["expiresIn"] = str(self.config.token_lifetime)
+        tokens = self.tokens(account)
+        reply["idToken"] = tokens.pop("idToken")
+        reply.update(tokens)
         return json_response(reply)
 
     def send_oob_code(self, request: Request) -> Response:
         body = parse_body(request, _OOB_FIELDS)
         kind = body.get("requestType")
-        if not kind:
+        if kind is not None and kind not in _OOB_TYPES:
+            raise bad_payload("/requestType must be equal to one of the allowed values")
+        if not kind or kind == "OOB_REQ_TYPE_UNSPECIFIED":
             raise auth_error("MISSING_REQ_TYPE")
-        if kind not in _OOB_TYPES:
-            raise bad_payload("Invalid value at 'requestType' (type.googleapis.com/"
-                              "google.cloud.identitytoolkit.v1.OobReqType), " + json.dumps(kind))
+        accounts = self.services.accounts
         if kind == "VERIFY_EMAIL":
             account = self.account_for_id_token(body.get("idToken"))
             if account.email is None:
                 raise auth_error("MISSING_EMAIL")
-        elif kind == "PASSWORD_RESET":
-            email = body.get("email")
-            if not email:
+            email, local_id = account.email, account.local_id
+        elif kind in ("PASSWORD_RESET", "EMAIL_SIGNIN"):
+            if not body.get("email"):
                 raise auth_error("MISSING_EMAIL")
-            if not _EMAIL.fullmatch(email):
-                raise auth_error("INVALID_EMAIL")
-            account = self.services.accounts.by_email(email)
-            if account is None:
+            email = body["email"].lower()
+            account = accounts.by_email(email)
+            if kind == "PASSWORD_RESET" and account is None:
                 raise auth_error("EMAIL_NOT_FOUND")
+            # A sign-in link may go to an address without an account yet.
+            local_id = account.local_id if account is not None else None
         else:
-            # The project allows only these two e-mail actions.
+            # The project allows only these three e-mail actions.
             raise auth_error("OPERATION_NOT_ALLOWED")
-        self.services.outbox.send(kind, account.email, account.local_id)
+        self.services.outbox.send(kind, email, local_id)
         return json_response({"kind": "identitytoolkit#GetOobConfirmationCodeResponse",
-                              "email": account.email})
+                              "email": email})
 
     def lookup(self, request: Request) -> Response:
         body = parse_body(request, _LOOKUP_FIELDS)
-        account = self.account_for_id_token(body.get("idToken"))
+        if not body.get("idToken"):
+            raise auth_error("MISSING_ID_TOKEN")
+        account = self.account_for_id_token(body["idToken"])
         return json_response({"kind": "identitytoolkit#GetAccountInfoResponse",
                               "users": [user_info(account)]})
 

@@ -9,9 +9,9 @@ from dataclasses import dataclass
 
 @dataclass(frozen=True)
 class Mail:
-    kind: str  # the request type: "VERIFY_EMAIL" or "PASSWORD_RESET"
+    kind: str  # the request type: "VERIFY_EMAIL", "PASSWORD_RESET" or "EMAIL_SIGNIN"
     email: str  # the address it went to
-    local_id: str  # the account it is about
+    local_id: str | None  # the account it is about (None: a sign-in link to a new address)
     oob_code: str  # the out-of-band code the link carries
     link: str  # the action link the mail holds
     sent_at: float  # seconds since the epoch, by the stand-ins' clock
@@ -32,9 +32,10 @@ class Outbox:
         self._lock = threading.Lock()
         self._mails: list[Mail] = []
 
-    def send(self, kind: str, email: str, local_id: str) -> Mail:
+    def send(self, kind: str, email: str, local_id: str | None) -> Mail:
         code = secrets.token_urlsafe(36)
-        mode = {"VERIFY_EMAIL": "verifyEmail", "PASSWORD_RESET": "resetPassword"}.get(kind, kind)
+        mode = {"VERIFY_EMAIL": "verifyEmail", "PASSWORD_RESET": "resetPassword",
+                "EMAIL_SIGNIN": "signIn"}.get(kind, kind)
         link = (f"https://{self._config.project_id}.firebaseapp.com/__/auth/action"
                 f"?mode={mode}&oobCode={code}&apiKey={self._config.api_key}&lang=en")
         mail = Mail(kind, email, local_id, code, link, self._clock())

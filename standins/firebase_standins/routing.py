@@ -1,4 +1,4 @@
-"""Sending a module's production Firebase requests to the loopback stand-ins.
+"""Sending a module's production Firebase requests to local services.
 
 `route(module, base_url)` rebinds `module.httpx` to a shim whose
 `AsyncClient()` returns a real `httpx.AsyncClient`. Its transport sends
@@ -6,6 +6,17 @@ requests for the Firebase hosts to the stand-in server over a real socket,
 keeping the production host name in the Host header (the server dispatches
 on it), and refuses every other host with `httpx.ConnectError`. Everything
 else read from the shim (HTTPStatusError, Response, ...) is the real httpx.
+
+`route(module, base_url, emulator="127.0.0.1:9099")` sends the identity and
+secure-token hosts to the official Firebase Auth emulator instead, the way
+the Firebase SDKs address it:
+
+    https://identitytoolkit.googleapis.com/v1/accounts:signUp?key=K
+        -> http://127.0.0.1:9099/identitytoolkit.googleapis.com/v1/accounts:signUp?key=K
+
+and the document and functions hosts to the stand-ins at `base_url` (which
+may then be None: those requests are refused). The request on every response
+(and so in every HTTPStatusError) keeps its production URL.
 """
 
 from __future__ import annotations
@@ -19,6 +30,8 @@ SECURE_TOKEN_HOST = "securetoken.googleapis.com"
 FIRESTORE_HOST = "firestore.googleapis.com"
 FUNCTIONS_DOMAIN = "cloudfunctions.net"
 ROUTED_HOSTS = (IDENTITY_HOST, SECURE_TOKEN_HOST, FIRESTORE_HOST, "*." + FUNCTIONS_DOMAIN)
+# The hosts that the Auth emulator serves, under a path prefix of their name.
+EMULATED_HOSTS = (IDENTITY_HOST, SECURE_TOKEN_HOST)
 
 
 def is_routed(host: str) -> bool:
@@ -27,28 +40,60 @@ def is_routed(host: str) -> bool:
             or host.endswith("." + FUNCTIONS_DOMAIN))
 
 
-def _base_url(target) -> httpx.URL:
+def _base_url(target) -> httpx.URL | None:
+    if target is None:
+        return None
     return httpx.URL(getattr(target, "base_url", target))
 
 
-class LoopbackTransport(httpx.AsyncBaseTransport):
-    """Sends the Firebase hosts to the stand-ins; refuses anything else."""
+def emulator_url(address) -> httpx.URL:
+    """The emulator's base URL from "HOST:PORT" (the form of
+    FIREBASE_AUTH_EMULATOR_HOST), "http://HOST:PORT", or anything with a
+    `base_url`."""
+    text = str(getattr(address, "base_url", address)).rstrip("/")
+    if "://" not in text:
+        text = "http://" + text
+    return httpx.URL(text)
 
-    def __init__(self, base_url):
+
+class LoopbackTransport(httpx.AsyncBaseTransport):
+    """Sends the Firebase hosts to the stand-ins (and the identity and
+    secure-token hosts to the Auth emulator, when one is given); refuses
+    anything else."""
+
+    def __init__(self, base_url, emulator=None):
         self.base_url = _base_url(base_url)
+        self.emulator = None if emulator is None else emulator_url(emulator)
         self._inner = httpx.AsyncHTTPTransport()
 
+    def _refuse(self, request: httpx.Request, why: str):
+        raise httpx.ConnectError(
+            f"stand-in routing refuses {request.url.scheme}://{request.url.host}: {why}",
+            request=request)
+
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
-        if not is_routed(request.url.host):
-            raise httpx.ConnectError(
-                f"stand-in routing refuses {request.url.scheme}://{request.url.host}:"
-                " not a Firebase service host", request=request)
-        # The Host header still names the production host: the one server
-        # tells the services apart by it. The client puts the original request
-        # (with its production URL) on the response.
-        url = request.url.copy_with(scheme=self.base_url.scheme, host=self.base_url.host,
-                                    port=self.base_url.port)
-        loopback = httpx.Request(request.method, url, headers=request.headers,
+        host = request.url.host.lower()
+        if not is_routed(host):
+            self._refuse(request, "not a Firebase service host")
+        if self.emulator is not None and host in EMULATED_HOSTS:
+            # The emulator serves each host under a path prefix of its name.
+            target = self.emulator
+            url = request.url.copy_with(scheme=target.scheme, host=target.host,
+                                        port=target.port, path=f"/{host}{request.url.path}")
+            headers = httpx.Headers(request.headers)
+            headers["Host"] = target.netloc.decode("ascii")
+        else:
+            if self.base_url is None:
+                self._refuse(request, "no stand-in is running for it (only the identity "
+                             "and secure-token hosts go to the Auth emulator)")
+            # The Host header still names the production host: the one server
+            # tells the services apart by it.
+            url = request.url.copy_with(scheme=self.base_url.scheme, host=self.base_url.host,
+                                        port=self.base_url.port)
+            headers = request.headers
+        # The client puts the original request (with its production URL) on
+        # the response.
+        loopback = httpx.Request(request.method, url, headers=headers,
                                  stream=request.stream, extensions=request.extensions)
         return await self._inner.handle_async_request(loopback)
 
@@ -59,33 +104,43 @@ class LoopbackTransport(httpx.AsyncBaseTransport):
 class HttpxShim:
     """Stands where a module expects the httpx module."""
 
-    def __init__(self, base_url, original):
+    def __init__(self, base_url, original, emulator=None):
         self.base_url = _base_url(base_url)
+        self.emulator = None if emulator is None else emulator_url(emulator)
         self.original = original  # what the module had bound before routing
         self.clients_made = 0
 
     def AsyncClient(self) -> httpx.AsyncClient:  # noqa: N802 (httpx's name)
         self.clients_made += 1
-        return httpx.AsyncClient(transport=LoopbackTransport(self.base_url))
+        return httpx.AsyncClient(transport=LoopbackTransport(self.base_url, self.emulator))
 
     def __getattr__(self, name):
         return getattr(httpx, name)
 
     def __repr__(self) -> str:
-        return f"<httpx routed to {self.base_url}>"
+        targets = []
+        if self.base_url is not None:
+            targets.append(f"stand-ins at {self.base_url}")
+        if self.emulator is not None:
+            targets.append(f"Auth emulator at {self.emulator}")
+        return f"<httpx routed to {' and '.join(targets) or 'nothing'}>"
 
 
 _MISSING = object()
 
 
-def route(module, base_url) -> HttpxShim:
-    """Rebind `module.httpx` so that the module's requests reach the stand-ins
-    at `base_url` (a URL, or anything with a `base_url`, such as a
-    ServicesThread). Returns the shim."""
+def route(module, base_url=None, *, emulator=None) -> HttpxShim:
+    """Rebind `module.httpx` so that the module's requests reach the
+    stand-ins at `base_url` (a URL, or anything with a `base_url`, such as a
+    ServicesThread), and, when `emulator` is given ("HOST:PORT", a URL or
+    anything with a `base_url`), its identity and secure-token requests reach
+    that Firebase Auth emulator instead. Returns the shim."""
+    if base_url is None and emulator is None:
+        raise TypeError("route() needs the stand-ins' base_url, an emulator, or both")
     current = module.__dict__.get("httpx", _MISSING)
     if isinstance(current, HttpxShim):
         current = current.original
-    shim = HttpxShim(base_url, current)
+    shim = HttpxShim(base_url, current, emulator)
     module.httpx = shim
     return shim
 
@@ -102,9 +157,10 @@ def unroute(module) -> None:
 
 
 @contextlib.contextmanager
-def routed(module, base_url):
-    """`with routed(module, svc):` routes for the block."""
-    shim = route(module, base_url)
+def routed(module, base_url=None, *, emulator=None):
+    """`with routed(module, svc):` (or `routed(module, svc, emulator=...)`)
+    routes for the block."""
+    shim = route(module, base_url, emulator=emulator)
     try:
         yield shim
     finally:

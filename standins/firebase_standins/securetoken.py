@@ -1,6 +1,8 @@
 """Stand-in of the Secure Token service (securetoken.googleapis.com):
 POST /v1/token?key=KEY with a form body grant_type=refresh_token and the
-refresh token, answered with a fresh ID token as production answers it."""
+refresh token, answered with a fresh ID token as production and the Auth
+emulator answer it (production keeps the refresh token; the emulator hands
+out a new one on every refresh: both are valid afterwards)."""
 
 from __future__ import annotations
 
@@ -13,9 +15,9 @@ HOST = "securetoken.googleapis.com"
 
 
 def token_error(message: str) -> ServiceError:
-    """The service's own errors: 400, the code as the message, and the
-    status, without the "errors" list of the identity service."""
-    return ServiceError(400, message, status="INVALID_ARGUMENT", errors=False)
+    """The service's own errors: 400, the code as the message, in the shape
+    of the identity service's errors (as the Auth emulator answers them)."""
+    return ServiceError(400, message)
 
 
 def form_fields(request: Request) -> dict[str, str]:
@@ -27,10 +29,10 @@ def form_fields(request: Request) -> dict[str, str]:
             body = request.json()
         except ValueError:
             raise ServiceError(400, "Invalid JSON payload received. Unexpected token.",
-                               status="INVALID_ARGUMENT", errors=False) from None
+                               status="INVALID_ARGUMENT", reason="parseError") from None
         if not isinstance(body, dict):
-            raise ServiceError(400, "Invalid JSON payload received. Root element must be a message.",
-                               status="INVALID_ARGUMENT", errors=False)
+            raise ServiceError(400, "Invalid JSON payload received.  must be object",
+                               status="INVALID_ARGUMENT")
         return {str(k): v if isinstance(v, str) else json.dumps(v) for k, v in body.items()}
     try:
         text = request.body.decode("utf-8")

@@ -98,17 +98,17 @@ def not_found(request: Request) -> ServiceError:
 
 
 API_KEY_INVALID = "API key not valid. Please pass a valid API key."
-UNREGISTERED_CALLER = (
-    "Method doesn't allow unregistered callers (callers without established identity)."
-    " Please use API Key or other form of API consumer identity to call this API.")
+# What the Auth emulator answers for a request without a key.
+API_KEY_MISSING = "The request is missing a valid API key."
 
 
 def check_api_key(request: Request, api_key: str, host: str) -> None:
     """Refuses a request whose `key` query parameter is missing or is not
-    `api_key`, as the Google front end of `host` refuses it."""
+    `api_key`, as the Google front end of `host` refuses it. (The Auth
+    emulator takes any key, but refuses a missing one the same way.)"""
     key = request.param("key")
     if key is None:
-        raise ServiceError(403, UNREGISTERED_CALLER, reason="forbidden",
+        raise ServiceError(403, API_KEY_MISSING, reason="forbidden",
                            status="PERMISSION_DENIED")
     if key != api_key:
         raise ServiceError(400, API_KEY_INVALID, reason="badRequest",
