@@ -27,11 +27,12 @@ Ref first_user(Ctx& cx, PyObject* reply) {
     return check(PyObject_GetItem(cx.slot(users), k::int_0));
 }
 
+void build_lookup(Ctx& cx) { identity_build(cx, 143, {{k::idToken, id_token}}, 144, k::url_lookup); }
+
+constexpr Request lookup_request = identity_request(1, build_lookup, 145, first_user);
+
 }  // namespace
 
-BodyTask get_auth_user_data_body(Ctx& cx) {
-    return identity_post(cx, {k::url_lookup, 143, 144, {145, 146, 147, 148}, first_user},
-                         {{{k::idToken, id_token}}}, 1);
-}
+BodyTask get_auth_user_data_body(Ctx& cx) { return exchange(cx, lookup_request); }
 
 }  // namespace fb

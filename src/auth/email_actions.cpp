@@ -2,20 +2,28 @@
 // out-of-band code endpoint, asked for a verification or a reset e-mail.
 #include "auth/identity.h"
 #include "module/bodies.h"
-#include "module/constants.h"
 
 namespace fb {
+namespace {
 
-BodyTask verify_email_body(Ctx& cx) {
+void build_verify(Ctx& cx) {
     enum Param { id_token };
-    return identity_post(cx, {k::url_oob_code, 94, 97, {98, 99, 100, 101}},
-                         {{{k::requestType, -1, k::VERIFY_EMAIL}, {k::idToken, id_token}}}, 2);
+    identity_build(cx, 94, {{k::requestType, -1, k::VERIFY_EMAIL}, {k::idToken, id_token}}, 97,
+                   k::url_oob_code);
 }
 
-BodyTask send_password_reset_email_body(Ctx& cx) {
+void build_reset(Ctx& cx) {
     enum Param { email };
-    return identity_post(cx, {k::url_oob_code, 113, 116, {117, 118, 119, 120}},
-                         {{{k::requestType, -1, k::PASSWORD_RESET}, {k::email, email}}}, 2);
+    identity_build(cx, 113, {{k::requestType, -1, k::PASSWORD_RESET}, {k::email, email}}, 116,
+                   k::url_oob_code);
 }
+
+constexpr Request verify = identity_request(1, build_verify, 98);
+constexpr Request reset = identity_request(1, build_reset, 117);
+
+}  // namespace
+
+BodyTask verify_email_body(Ctx& cx) { return exchange(cx, verify); }
+BodyTask send_password_reset_email_body(Ctx& cx) { return exchange(cx, reset); }
 
 }  // namespace fb

@@ -5,9 +5,11 @@
 #include "rest/text.h"
 
 namespace fb {
+namespace {
 
-BodyTask create_document_body(Ctx& cx) {
-    enum Slot { collection, document_id, data, id_token, url, headers, payload, client, response };
+enum CreateSlot { collection, document_id, data, id_token, url, headers, payload, client, response };
+
+void build_create(Ctx& cx) {
     cx.at(176);
     if (check_int(PyObject_IsTrue(cx.slot(document_id)))) {
         cx.at(177);
@@ -21,13 +23,21 @@ BodyTask create_document_body(Ctx& cx) {
         Ref coll = to_text(cx.slot(collection));
         cx.put(url, concat({base.get(), k::slash, coll.get()}));
     }
-    co_return co_await document_request(
-        cx, {&k::post, id_token, data, url, headers, payload, client, response, 180, 181,
-             {182, 183, 184, 185}});
+    cx.at(180);
+    cx.put(headers, bearer_headers(cx.slot(id_token)));
+    cx.at(181);
+    cx.put(payload, fields_body(cx.slot(data)));
 }
 
-BodyTask get_document_body(Ctx& cx) {
-    return document_path_request(cx, &k::get, 194, {196, 197, 198, 199});
-}
+const Request create{&k::post, url, {Keywords::headers_json, {headers, payload}, 183},
+                     {182, 184, 185}, client, response, build_create};
+
+void build_get(Ctx& cx) { build_path_request(cx, 194); }
+const Request get = path_request(&k::get, build_get, 196);
+
+}  // namespace
+
+BodyTask create_document_body(Ctx& cx) { return exchange(cx, create); }
+BodyTask get_document_body(Ctx& cx) { return exchange(cx, get); }
 
 }  // namespace fb

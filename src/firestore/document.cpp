@@ -6,6 +6,10 @@
 
 namespace fb {
 
+namespace {
+enum PathSlot { document_path, id_token, url, headers, client, response };
+}
+
 Ref document_base_url() {
     Ref fn = lookup(k::get_firestore_base_url);
     Ref url = check(PyObject_CallNoArgs(fn.get()));
@@ -32,26 +36,16 @@ Ref fields_body(PyObject* data) {
     return body;
 }
 
-BodyTask document_request(Ctx& cx, DocumentRequest rq) {
-    cx.at(rq.headers_line);
-    cx.put(rq.headers, bearer_headers(cx.slot(rq.id_token)));
-    Request exchange_rq{rq.method, rq.url, Keywords::headers, {rq.headers}, rq.lines,
-                        rq.client, rq.response};
-    if (rq.data >= 0) {
-        cx.at(rq.payload_line);
-        cx.put(rq.payload, fields_body(cx.slot(rq.data)));
-        exchange_rq.keywords = Keywords::headers_json;
-        exchange_rq.values[1] = rq.payload;
-    }
-    co_return co_await exchange(cx, exchange_rq);
-}
-
-BodyTask document_path_request(Ctx& cx, PyObject* const* method, int url_line, ExchangeLines lines) {
-    enum Slot { document_path, id_token, url, headers, client, response };
+void build_path_request(Ctx& cx, int url_line) {
     cx.at(url_line);
     cx.put(url, document_address(cx.slot(document_path)));
-    co_return co_await document_request(
-        cx, {method, id_token, -1, url, headers, -1, client, response, url_line + 1, 0, lines});
+    cx.at(url_line + 1);
+    cx.put(headers, bearer_headers(cx.slot(id_token)));
+}
+
+Request path_request(PyObject* const* method, void (*build)(Ctx&), int context_line) {
+    return {method, url, {Keywords::headers, {headers}, context_line + 1},
+            {context_line, context_line + 2, context_line + 3}, client, response, build};
 }
 
 }  // namespace fb

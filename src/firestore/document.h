@@ -7,29 +7,17 @@ namespace fb {
 
 // The text of get_firestore_base_url(), looked up by name on every call.
 Ref document_base_url();
+// The document address: base URL, "/", the text of the document path.
+Ref document_address(PyObject* path);
 // {"Authorization": "Bearer " + text of the ID token}
 Ref bearer_headers(PyObject* id_token);
 // {"fields": data}, data itself neither copied nor checked.
 Ref fields_body(PyObject* data);
 
-// The document address: base URL, "/", the text of the document path.
-Ref document_address(PyObject* path);
-
-// Record slots of one document request, and its source lines.
-struct DocumentRequest {
-    PyObject* const* method;
-    int id_token, data;                // data < 0: no body
-    int url, headers, payload, client, response;
-    int headers_line, payload_line;
-    ExchangeLines lines;
-};
-
-// Builds the headers (and the body), then runs the exchange on the address
-// already in the `url` slot.
-BodyTask document_request(Ctx& cx, DocumentRequest rq);
-
-// get_document and delete_document: the bearer header only, to the document
-// address, whose statement is at `url_line`; the header follows on the next.
-BodyTask document_path_request(Ctx& cx, PyObject* const* method, int url_line, ExchangeLines lines);
+// get_document and delete_document build the same way: the document address
+// at url_line, the bearer header on the next line.
+void build_path_request(Ctx& cx, int url_line);
+// The request row of get_document and delete_document.
+Request path_request(PyObject* const* method, void (*build)(Ctx&), int context_line);
 
 }  // namespace fb

@@ -5,23 +5,30 @@
 #include "rest/text.h"
 
 namespace fb {
+namespace {
+
+enum OverwriteSlot { o_document_path, o_data, o_id_token, o_url, o_headers, o_payload, o_client, o_response };
+
+void build_overwrite(Ctx& cx) {
+    cx.at(207);
+    cx.put(o_url, document_address(cx.slot(o_document_path)));
+    cx.at(208);
+    cx.put(o_headers, bearer_headers(cx.slot(o_id_token)));
+    cx.at(209);
+    cx.put(o_payload, fields_body(cx.slot(o_data)));
+}
 
 // The document service has no PUT: PATCH without a mask replaces the whole
 // document (and creates it when absent), which is what an overwrite means.
-BodyTask overwrite_document_body(Ctx& cx) {
-    enum Slot { document_path, data, id_token, url, headers, payload, client, response };
-    cx.at(207);
-    cx.put(url, document_address(cx.slot(document_path)));
-    co_return co_await document_request(
-        cx, {&k::patch, id_token, data, url, headers, payload, client, response, 208, 209,
-             {210, 211, 212, 213}});
-}
+const Request overwrite{&k::patch, o_url, {Keywords::headers_json, {o_headers, o_payload}, 211},
+                        {210, 212, 213}, o_client, o_response, build_overwrite};
 
-BodyTask update_document_body(Ctx& cx) {
-    enum Slot {
-        document_path, data, id_token, fields_to_update, update_mask, url, headers, payload,
-        client, response, field
-    };
+enum UpdateSlot {
+    document_path, data, id_token, fields_to_update, update_mask, url, headers, payload,
+    client, response, field
+};
+
+void build_update(Ctx& cx) {
     cx.at(222);
     {
         Ref keys = check(PyObject_CallMethodNoArgs(cx.slot(data), k::keys));
@@ -46,13 +53,22 @@ BodyTask update_document_body(Ctx& cx) {
         Ref path = to_text(cx.slot(document_path));
         cx.put(url, concat({base.get(), k::slash, path.get(), k::question_mark, cx.slot(update_mask)}));
     }
-    co_return co_await document_request(
-        cx, {&k::patch, id_token, data, url, headers, payload, client, response, 226, 227,
-             {228, 229, 232, 233}});
+    cx.at(226);
+    cx.put(headers, bearer_headers(cx.slot(id_token)));
+    cx.at(227);
+    cx.put(payload, fields_body(cx.slot(data)));
 }
 
-BodyTask delete_document_body(Ctx& cx) {
-    return document_path_request(cx, &k::delete_, 241, {243, 244, 245, 246});
-}
+const Request update{&k::patch, url, {Keywords::headers_json, {headers, payload}, 229},
+                     {228, 232, 233}, client, response, build_update};
+
+void build_delete(Ctx& cx) { build_path_request(cx, 241); }
+const Request remove = path_request(&k::delete_, build_delete, 243);
+
+}  // namespace
+
+BodyTask overwrite_document_body(Ctx& cx) { return exchange(cx, overwrite); }
+BodyTask update_document_body(Ctx& cx) { return exchange(cx, update); }
+BodyTask delete_document_body(Ctx& cx) { return exchange(cx, remove); }
 
 }  // namespace fb

@@ -52,7 +52,7 @@ void set_bearer(Ctx& cx) {
 }
 
 // Inside the client context: the body, sealed or plain.
-void choose_body(Ctx& cx, Request& rq) {
+void choose_body(Ctx& cx, RequestCall& call) {
     cx.at(411);
     if (truthy(cx.slot(encrypt))) {
         cx.at(413);
@@ -61,15 +61,13 @@ void choose_body(Ctx& cx, Request& rq) {
         cx.at(414);
         Ref seal = lookup(k::sealed_box_encrypt);
         cx.put(ciphertext_b64, check(PyObject_CallOneArg(seal.get(), cx.slot(payload))));
-        rq.keywords = Keywords::headers_content_timeout;
-        rq.values[1] = ciphertext_b64;
-        rq.lines.request = 415;
-    } else {
-        rq.keywords = Keywords::headers_json_timeout;
-        rq.values[1] = payload;
-        rq.lines.request = 423;
+        call = {Keywords::headers_content_timeout, {headers, ciphertext_b64, timeout_seconds}, 415};
     }
 }
+
+const Request call_function{&k::post, firebase_function_url,
+                            {Keywords::headers_json_timeout, {headers, payload, timeout_seconds}, 423},
+                            {410, 429, 430}, client, response, nullptr, choose_body};
 
 }  // namespace
 
@@ -102,10 +100,7 @@ BodyTask trigger_function_body(Ctx& cx) {
         cx.at(408);
         check(PyObject_CallMethodOneArg(cx.slot(headers), k::update, cx.slot(additional_headers)));
     }
-    Request rq{&k::post, firebase_function_url, Keywords::headers_json_timeout,
-               {headers, payload, timeout_seconds}, {410, 423, 429, 430}, client, response};
-    rq.prepare = choose_body;
-    co_return co_await exchange(cx, rq);
+    co_return co_await tail(exchange(cx, call_function));
 }
 
 }  // namespace fb

@@ -184,7 +184,7 @@ constexpr const char doc_trigger_function[] =
 // ---------------------------------------------------------------------------
 // The table, in source order.
 
-constexpr int TEMPS = 4;   // record slots the runtime keeps across awaits
+constexpr int TEMPS = 5;   // record slots the runtime keeps across awaits
 constexpr int MAX_PARAMS = 6;
 
 template <size_t N>

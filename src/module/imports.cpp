@@ -67,8 +67,11 @@ Ref import_for_from(PyObject* module_name, int level, PyObject* fromlist) {
                                                   fromlist, level));
 }
 
+// Inside a function body there is no locals mapping to pass: None, as the
+// interpreter passes for a function's import statement.
 Ref import_one(PyObject* module_name, int level, PyObject* fromlist, PyObject* name) {
-    Ref module = import_for_from(module_name, level, fromlist);
+    Ref module = check(PyImport_ImportModuleLevelObject(module_name, g_state.globals, Py_None,
+                                                        fromlist, level));
     return import_name(module.get(), name);
 }
 

@@ -88,6 +88,23 @@ Step await_start(Ctx& cx, PyObject* a, PyObject** result) noexcept {
             return Step::failed;
         }
     }
+    if (PyCoro_CheckExact(a)) {
+        // A native coroutine (httpx's methods are `async def`): driven
+        // through its own send slot, as the interpreter's await does, with
+        // no wrapper object and no StopIteration for an immediate result.
+        PyObject* v = nullptr;
+        switch (PyIter_Send(a, Py_None, &v)) {
+        case PYGEN_NEXT:
+            set_delegate(cx, Py_NewRef(a), Py_TYPE(a)->tp_as_async->am_send);
+            cx.yielded = v;
+            return Step::yielded;
+        case PYGEN_RETURN:
+            *result = v;
+            return Step::returned;
+        default:
+            return Step::failed;
+        }
+    }
     PyObject* it = awaitable_iterator(a);
     if (!it) return Step::failed;
     PyObject* v = Py_TYPE(it)->tp_iternext(it);

@@ -444,7 +444,9 @@ int Coroutine_clear(PyObject* self) {
 }
 
 void Coroutine_dealloc(PyObject* self) {
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+    // A finished coroutine has nothing to finalise.
+    if (as_coro(self)->label != LABEL_DONE && PyObject_CallFinalizerFromDealloc(self) < 0)
+        return;  // resurrected
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_coro(self)->weakreflist) PyObject_ClearWeakRefs(self);

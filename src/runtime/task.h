@@ -13,6 +13,10 @@
 //     never in a C++ local: C++ locals across a co_await hold no references.
 //  2. A failing statement throws PyError; a body that does not catch it fails,
 //     and the runtime adds the entry under the bare function name at cx.line.
+//     On paths that fail often (a refused request, a cancellation) a routine
+//     may instead co_return an empty Ref with the exception set: the same
+//     failure without the cost of a C++ throw. try_await and tail() pass such
+//     failures on as empty Refs.
 //  3. co_await never appears inside a catch block (C++ forbids it anyway): a
 //     handler records the failure, leaves the catch, then awaits.
 #pragma once
@@ -48,9 +52,12 @@ struct Ctx {
     // Temporaries follow the parameters and the named locals.
     int temp(int i) const { return def->nparams + def->nlocals + i; }
 
-    struct Await;
-    // Awaits a Python awaitable (consumed before any suspension).
-    Await await_(Ref awaitable);
+    template <bool Throws> struct Await;
+    // Awaits a Python awaitable (consumed before any suspension); a failure
+    // throws PyError.
+    Await<true> await_(Ref awaitable);
+    // The same, but a failure gives an empty Ref with the exception set.
+    Await<false> try_await(Ref awaitable);
 };
 
 // Outcome of driving an awaitable one step.
@@ -60,33 +67,32 @@ enum class Step { yielded, returned, failed };
 // (stored in cx.yielded, delegate set), an immediate result, or a failure.
 Step await_start(Ctx& cx, PyObject* awaitable, PyObject** result) noexcept;
 
+// Kept small: it lives in the body's frame while the body is suspended.
+template <bool Throws>
 struct Ctx::Await {
     Ctx& cx;
-    Ref awaitable;
-    Ref result;
+    PyObject* value;   // owned: the awaitable, then an immediate result
     Step step = Step::failed;
 
     bool await_ready() noexcept {
+        if (!value) return true;   // making the awaitable failed: step stays failed
         PyObject* r = nullptr;
-        step = await_start(cx, awaitable.get(), &r);
-        awaitable.reset();
-        result = Ref::steal(r);
+        step = await_start(cx, value, &r);
+        Py_DECREF(value);
+        value = r;
         return step != Step::yielded;
     }
     void await_suspend(std::coroutine_handle<> h) noexcept { cx.innermost = h; }
-    Ref await_resume() {
-        if (step == Step::yielded) {
-            // Resumed by the runtime: a value, or an exception is pending.
-            PyObject* v = std::exchange(cx.sent, nullptr);
-            if (!v) raise();
-            return Ref::steal(v);
-        }
-        if (step == Step::failed) raise();
-        return std::move(result);
+    Ref await_resume() noexcept(!Throws) {
+        // Resumed by the runtime: a value, or an exception is pending.
+        PyObject* v = step == Step::yielded ? std::exchange(cx.sent, nullptr) : value;
+        if (Throws && !v) raise();
+        return Ref::steal(v);
     }
 };
 
-inline Ctx::Await Ctx::await_(Ref awaitable) { return Await{*this, std::move(awaitable), Ref{}}; }
+inline Ctx::Await<true> Ctx::await_(Ref awaitable) { return {*this, awaitable.release()}; }
+inline Ctx::Await<false> Ctx::try_await(Ref awaitable) { return {*this, awaitable.release()}; }
 
 // The C++ coroutine type of bodies and of shared sub-routines such as the
 // REST exchange. Lazily started; co_return gives a new reference.
@@ -117,7 +123,11 @@ struct BodyTask {
             void await_resume() noexcept {}
         };
         Final final_suspend() noexcept { return {}; }
-        void return_value(Ref v) noexcept { result = v.release(); }
+        // An empty result means failure with the Python exception set.
+        void return_value(Ref v) noexcept {
+            result = v.release();
+            failed = !result;
+        }
         void unhandled_exception() noexcept {
             translate_current_exception();
             failed = true;
@@ -149,6 +159,19 @@ struct BodyTask {
 
     Handle h;
 };
+
+// co_await tail(task): the sub-routine's result, or an empty Ref when it
+// failed, without a throw: for `co_return co_await tail(...)`.
+struct Tail {
+    BodyTask task;
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<> caller) noexcept {
+        return task.await_suspend(caller);
+    }
+    Ref await_resume() noexcept { return Ref::steal(std::exchange(task.h.promise().result, nullptr)); }
+};
+
+inline Tail tail(BodyTask task) { return Tail{std::move(task)}; }
 
 // An exception handler of a body: the pending exception becomes the one being
 // handled (what sys.exception() reports, and the context of anything raised

@@ -6,10 +6,10 @@
 
 namespace fb {
 namespace {
-enum Slot { refresh_token, refresh_endpoint, payload, client, response };
-}
 
-BodyTask refresh_id_token_body(Ctx& cx) {
+enum Slot { refresh_token, refresh_endpoint, payload, client, response };
+
+void build_refresh(Ctx& cx) {
     cx.at(314);
     cx.put(refresh_endpoint, api_key_url(k::url_token));
     cx.at(316);
@@ -17,8 +17,13 @@ BodyTask refresh_id_token_body(Ctx& cx) {
     check_int(PyDict_SetItem(form.get(), k::grant_type, k::refresh_token));
     check_int(PyDict_SetItem(form.get(), k::refresh_token, cx.slot(refresh_token)));
     cx.put(payload, std::move(form));
-    co_return co_await exchange(cx, {&k::post, refresh_endpoint, Keywords::data, {payload},
-                                     {319, 320, 321, 322}, client, response});
 }
+
+constexpr Request refresh{&k::post, refresh_endpoint, {Keywords::data, {payload}, 320},
+                          {319, 321, 322}, client, response, build_refresh};
+
+}  // namespace
+
+BodyTask refresh_id_token_body(Ctx& cx) { return exchange(cx, refresh); }
 
 }  // namespace fb
