@@ -7,6 +7,12 @@ namespace fb {
 ModuleState g_state;
 
 Ref lookup(PyObject* name) {
+    Ref value = try_lookup(name);
+    if (!value) raise();
+    return value;
+}
+
+Ref try_lookup(PyObject* name) noexcept {
     PyObject* value = nullptr;
     // The module namespace first; a failing lookup there counts as absent.
     if (g_state.globals) {
@@ -18,10 +24,10 @@ Ref lookup(PyObject* name) {
     if (g_state.builtins) {
         int found = PyObject_GetOptionalAttr(g_state.builtins, name, &value);
         if (found > 0) return Ref::steal(value);
-        if (found < 0) raise();
+        if (found < 0) return {};
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    raise();
+    return {};
 }
 
 }  // namespace fb

@@ -18,5 +18,7 @@ extern ModuleState g_state;
 // Module namespace, then builtins, else NameError "name '%U' is not defined".
 // Returns a new reference; throws PyError.
 Ref lookup(PyObject* name);
+// The same, giving an empty Ref with the NameError set instead of throwing.
+Ref try_lookup(PyObject* name) noexcept;
 
 }  // namespace fb

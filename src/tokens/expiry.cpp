@@ -23,61 +23,60 @@ enum Line : int {
     EXP_CLAIM = 303,
 };
 
-Ref expiry(PyObject* token, int& line) {
+// The claim as an int, or null with the failing step's exception set and
+// `line` at that step; no C++ throws, since a bad token is a common input.
+Ref expiry(PyObject* token, int& line) noexcept {
     line = SPLIT;
-    Ref parts = check(PyObject_CallMethodOneArg(token, k::split, k::dot));
+    Ref parts = Ref::steal(PyObject_CallMethodOneArg(token, k::split, k::dot));
+    if (!parts) return {};
     line = COUNT_TEST;
-    if (check_size(PyObject_Length(parts.get())) != 3) {
+    const Py_ssize_t count = PyObject_Length(parts.get());
+    if (count < 0) return {};
+    if (count != 3) {
         line = RAISE_FORMAT;
         PyErr_SetObject(g_state.value_error, k::msg_invalid_token_format);
-        raise();
+        return {};
     }
     line = CLAIMS_SEGMENT;
-    Ref segment;
-    {
-        Ref one = check(PyLong_FromLong(1));   // a cached small int
-        segment = check(PyObject_GetItem(parts.get(), one.get()));
-    }
+    Ref one = Ref::steal(PyLong_FromLong(1));   // a cached small int
+    Ref segment = Ref::steal(PyObject_GetItem(parts.get(), one.get()));
+    if (!segment) return {};
     line = PADDING_NEED;
-    const Py_ssize_t padding = check_size(PyObject_Length(segment.get())) % 4;
+    const Py_ssize_t length = PyObject_Length(segment.get());
+    if (length < 0) return {};
     line = PADDING_TEST;
-    if (padding) {
+    if (const Py_ssize_t padding = length % 4) {
         line = PADDING_APPEND;
         PyObject* pad = padding == 1 ? k::pad3 : padding == 2 ? k::pad2 : k::pad1;
-        segment = check(PyNumber_InPlaceAdd(segment.get(), pad));
+        segment = Ref::steal(PyNumber_InPlaceAdd(segment.get(), pad));
+        if (!segment) return {};
     }
     line = B64_DECODE;
-    Ref decoded;
-    {
-        Ref base64 = lookup(k::base64);
-        Ref decode = check(PyObject_GetAttr(base64.get(), k::urlsafe_b64decode));
-        decoded = check(PyObject_CallOneArg(decode.get(), segment.get()));
-    }
+    Ref base64 = try_lookup(k::base64);
+    Ref decode = base64 ? Ref::steal(PyObject_GetAttr(base64.get(), k::urlsafe_b64decode)) : Ref{};
+    Ref decoded = decode ? Ref::steal(PyObject_CallOneArg(decode.get(), segment.get())) : Ref{};
+    if (!decoded) return {};
     line = JSON_PARSE;
-    Ref claims;
-    {
-        Ref json = lookup(k::json);
-        Ref loads = check(PyObject_GetAttr(json.get(), k::loads));
-        Ref text = check(PyObject_CallMethodOneArg(decoded.get(), k::decode, k::utf_8));
-        claims = check(PyObject_CallOneArg(loads.get(), text.get()));
-    }
+    Ref json = try_lookup(k::json);
+    Ref loads = json ? Ref::steal(PyObject_GetAttr(json.get(), k::loads)) : Ref{};
+    Ref text = loads ? Ref::steal(PyObject_CallMethodOneArg(decoded.get(), k::decode, k::utf_8)) : Ref{};
+    Ref claims = text ? Ref::steal(PyObject_CallOneArg(loads.get(), text.get())) : Ref{};
+    if (!claims) return {};
     line = EXP_CLAIM;
     PyObject* get_args[] = {claims.get(), k::exp, k::int_0};
-    Ref exp = check(PyObject_VectorcallMethod(k::get, get_args, 3, nullptr));
-    return check(PyNumber_Long(exp.get()));
+    Ref exp = Ref::steal(PyObject_VectorcallMethod(k::get, get_args, 3, nullptr));
+    if (!exp) return {};
+    return Ref::steal(PyNumber_Long(exp.get()));
 }
 
 }  // namespace
 
 PyObject* get_token_expiry_body(PyObject* const* args) {
     int line = SPLIT;
-    try {
-        return expiry(args[0], line).release();
-    } catch (const PyError&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            add_traceback(function(Fn::get_token_expiry).qualified, line);
-            throw;
-        }
+    if (Ref exp = expiry(args[0], line)) return exp.release();
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        add_traceback(function(Fn::get_token_expiry).qualified, line);
+        raise();
     }
     // except Exception: the failure is discarded unseen (no entry, nothing
     // chained), and the handled exception of the caller is left as it was.
