@@ -399,7 +399,24 @@ Ref interned(const char* text) {
     return Ref::steal(s);
 }
 
-Ref make_code(const FunctionDef& def) {
+// The code objects never run. They carry the interpreter's own placeholder
+// body (what PyCode_NewEmpty makes: a few instructions that are never
+// executed) and its line table, so that a frame made from one (cr_frame,
+// which asyncio reads for a task's repr) reports the definition line instead
+// of reading past an empty body.
+struct Placeholder {
+    Ref code, linetable;
+};
+
+Placeholder placeholder_body() {
+    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty("tavrin/firebase", "placeholder", 1)));
+    Placeholder p;
+    p.code = check(reinterpret_cast<PyObject*>(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get()))));
+    p.linetable = check(PyObject_GetAttrString(empty.get(), "co_linetable"));
+    return p;
+}
+
+Ref make_code(const FunctionDef& def, const Placeholder& body) {
     const int nvars = def.nparams + def.nlocals;
     Ref varnames = check(PyTuple_New(nvars));
     for (int i = 0; i < def.nparams; ++i)
@@ -407,9 +424,9 @@ Ref make_code(const FunctionDef& def) {
     for (int i = 0; i < def.nlocals; ++i)
         PyTuple_SET_ITEM(varnames.get(), def.nparams + i, interned(def.locals[i]).release());
     PyCodeObject* code = PyUnstable_Code_NewWithPosOnlyArgs(
-        def.nparams, 0, 0, nvars, 0, CO_OPTIMIZED | CO_NEWLOCALS | CO_COROUTINE, k::empty_bytes,
+        def.nparams, 0, 0, nvars, 1, CO_OPTIMIZED | CO_NEWLOCALS | CO_COROUTINE, body.code.get(),
         k::empty_tuple, k::empty_tuple, varnames.get(), k::empty_tuple, k::empty_tuple,
-        k::source_file, def.py_name, def.py_name, def.line, k::empty_bytes, k::empty_bytes);
+        k::source_file, def.py_name, def.py_name, def.line, body.linetable.get(), k::empty_bytes);
     return check(reinterpret_cast<PyObject*>(code));
 }
 
@@ -420,6 +437,7 @@ FunctionDef& function(Fn f) { return g_functions[static_cast<int>(f)]; }
 // Exec step 9: names, code objects and record types of every row. Kept for
 // the life of the process; a repeated exec step finds them made.
 void make_function_data() {
+    const Placeholder body = placeholder_body();
     for (int row = 0; row < COUNT; ++row) {
         FunctionDef& def = g_functions[row];
         if (!def.py_name) def.py_name = interned(def.name).release();
@@ -432,7 +450,7 @@ void make_function_data() {
         for (int i = 0; i < def.nparams; ++i)
             if (!g_param_names[row][i]) g_param_names[row][i] = interned(def.params[i]).release();
         if (!def.is_coroutine()) continue;
-        if (!def.code) def.code = make_code(def).release();
+        if (!def.code) def.code = make_code(def, body).release();
         if (!def.record_type) def.record_type = make_record_type(def);
     }
 }
