@@ -1,9 +1,10 @@
 """The main job: a whole session of the demo application run through
 tavrin.firebase, by default against the local Firebase stand-ins.
 
-    python3 demo/session.py [--real] [EXTENSION]
+    python3 demo/session.py [--real] [--loop asyncio|trio] [EXTENSION]
 
 EXTENSION is the built module (default: build/release/firebase<EXT_SUFFIX>).
+--loop trio runs the same session under trio instead of asyncio.
 A temporary copy of demo/tavrin with the extension linked in is put on
 sys.path. Prints one line per step; the exit status is 0 only if every step
 did what it should.
@@ -634,10 +635,11 @@ async def run_steps(session, fb):
         await Demo(session, fb, env, project, None).run()
         return
     sys.path.insert(0, str(REPO / "standins"))
-    from firebase_standins import StandinConfig, routed, running_services
+    from firebase_standins import ServicesThread, StandinConfig, routed
 
     config = StandinConfig.from_config_module(firebase_config, env)
-    async with running_services(config) as svc:
+    # Started and stopped from this thread, so that any event loop will do.
+    with ServicesThread(config) as svc:
         print(f"       stand-ins for project {config.project_id} at {svc.base_url}", flush=True)
         with routed(fb, svc):
             await Demo(session, fb, env, project, svc).run()
@@ -649,6 +651,8 @@ def main(argv):
     parser.add_argument("--real", action="store_true",
                         help="run against the real project of the TAVRIN_* variables"
                              " (also TAVRIN_DEMO_REAL=1)")
+    parser.add_argument("--loop", choices=("asyncio", "trio"), default="asyncio",
+                        help="the event loop that runs the session (default asyncio)")
     parser.add_argument("extension", nargs="?", type=Path,
                         default=REPO / "build" / "release" / ("firebase" + EXT_SUFFIX))
     args = parser.parse_args(argv[1:])
@@ -663,7 +667,11 @@ def main(argv):
     if not args.extension.is_file():
         print(f"[FAIL] load: no built extension at {args.extension} (run tools/build release)")
         return 1
-    session = asyncio.run(run(args.extension, real))
+    if args.loop == "trio":
+        import trio
+        session = trio.run(run, args.extension, real)
+    else:
+        session = asyncio.run(run(args.extension, real))
     counts = f"{session.passed} steps ok, {session.skipped} skipped"
     if session.failures:
         print(f"session FAILED: {session.failures} step(s) failed; {counts}", flush=True)

@@ -1,0 +1,112 @@
+"""A hand-made httpx for the reliability checks: no sockets; the outcome of
+each request is taken from `plan`, in order of the requests ("ok" when empty).
+
+    "ok"        one suspension, then a reply whose json() is `reply`
+    "empty"     the same with the reply {}
+    "400" ...   raise_for_status() raises a fresh HTTPStatusError with that status
+    "refused"   the request raises a fresh httpx.ConnectError
+    "notjson"   json() raises a fresh JSONDecodeError
+    "hold"      the request yields "hold" until something is thrown into it
+    "loop"      the request waits on an asyncio future that never completes
+    "int"       the request is 5, which cannot be awaited
+    any object  the request is that object
+"""
+import asyncio
+import base64
+import json
+
+import httpx
+
+REQUEST = httpx.Request("GET", "https://firestore.googleapis.com/v1/x")
+RESPONSES = {code: httpx.Response(code, request=REQUEST) for code in (400, 404, 500)}
+REPLY = {"idToken": "t", "users": [{"localId": "u"}], "id_token": None, "refresh_token": "rt"}
+
+
+def token(exp):
+    """An ID token whose claims segment holds `exp` (no padding)."""
+    claims = base64.urlsafe_b64encode(json.dumps({"exp": exp}).encode()).rstrip(b"=")
+    return "h." + claims.decode() + ".s"
+
+
+class Exchange:
+    """One planned request: an awaitable that gives itself as the response."""
+
+    def __init__(self, outcome, reply):
+        self.outcome, self.reply = outcome, reply
+
+    def __await__(self):
+        if self.outcome == "loop":
+            yield from asyncio.get_running_loop().create_future().__await__()
+        yield "pause"
+        while self.outcome == "hold":
+            yield "hold"
+        if self.outcome == "refused":
+            raise httpx.ConnectError("refused", request=REQUEST)
+        return self
+
+    def raise_for_status(self):
+        if self.outcome.isdigit():
+            raise httpx.HTTPStatusError(f"status {self.outcome}", request=REQUEST,
+                                        response=RESPONSES[int(self.outcome)])
+
+    def json(self):
+        if self.outcome == "notjson":
+            raise json.JSONDecodeError("Expecting value", "", 0)
+        return {} if self.outcome == "empty" else self.reply
+
+
+class Client:
+    def __init__(self, shim):
+        self.shim = shim
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc_info):
+        self.shim.closed += 1
+
+    def request(self, url, **kwargs):
+        outcome = self.shim.plan.pop(0) if self.shim.plan else "ok"
+        if not isinstance(outcome, str):
+            return outcome
+        return 5 if outcome == "int" else Exchange(outcome, self.shim.reply)
+
+    post = get = put = patch = delete = request
+
+
+class Httpx:
+    """Stands where the module expects the httpx module."""
+    HTTPStatusError = httpx.HTTPStatusError
+
+    def __init__(self):
+        self.plan, self.reply = [], REPLY
+        self.opened = self.closed = 0
+
+    def AsyncClient(self):  # noqa: N802 (httpx's name)
+        self.opened += 1
+        return Client(self)
+
+
+def drive(coro):
+    """Sends None until the coroutine finishes; its result."""
+    try:
+        while True:
+            coro.send(None)
+    except StopIteration as stop:
+        return stop.value
+
+
+DATA = {"a": {"stringValue": "x"}, "b": {"booleanValue": False}}
+# One call of each network operation (trigger_function: plain, sealed, and
+# sealed with the session validated first).
+OPS = [
+    ("auth_sign_in", ("a@b.c", "pw")), ("auth_sign_up", ("a@b.c", "pw")),
+    ("verify_email", ("tok",)), ("send_password_reset_email", ("a@b.c",)),
+    ("get_auth_user_data", ("tok",)), ("create_document", ("notes", "n1", DATA, "tok")),
+    ("create_document", ("notes", None, DATA, "tok")), ("get_document", ("notes/n1", "tok")),
+    ("overwrite_document", ("notes/n1", DATA, "tok")), ("update_document", ("notes/n1", DATA, "tok")),
+    ("delete_document", ("notes/n1", "tok")), ("refresh_id_token", ("rt",)),
+    ("trigger_function", ("echo", {"x": 1}, False, None, 30.0, False)),
+    ("trigger_function", ("echo", {"x": 1})),
+    ("trigger_function", ("echo", {"x": 1}, True, {"X-Extra": "1"}, None)),
+]

@@ -1,0 +1,271 @@
+"""Fuzzing with hypothesis: call shapes of all eighteen functions, tokens,
+sealed-box payloads and keys, and send/throw/close sequences on coroutine
+objects next to a native async def doing the same."""
+import asyncio
+import base64
+import inspect
+import json
+import re
+
+import nacl.public
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import support
+
+SETTINGS = dict(deadline=None, database=None,
+                suppress_health_check=[HealthCheck.function_scoped_fixture])
+PREFIX = "Failed to encrypt request payload: "
+
+# Every function, its parameters, and how many of them have defaults.
+FUNCTIONS = {
+    "_sealed_box_encrypt": (["payload"], 0),
+    "auth_sign_in": (["email", "password"], 0),
+    "auth_sign_up": (["email", "password"], 0),
+    "verify_email": (["id_token"], 0),
+    "send_password_reset_email": (["email"], 0),
+    "get_auth_user_data": (["id_token"], 0),
+    "get_firestore_base_url": ([], 0),
+    "get_functions_base_url": ([], 0),
+    "create_document": (["collection", "document_id", "data", "id_token"], 0),
+    "get_document": (["document_path", "id_token"], 0),
+    "overwrite_document": (["document_path", "data", "id_token"], 0),
+    "update_document": (["document_path", "data", "id_token"], 0),
+    "delete_document": (["document_path", "id_token"], 0),
+    "register_new_user_in_firestore": (["user_id", "email", "id_token"], 0),
+    "get_token_expiry": (["token"], 0),
+    "refresh_id_token": (["refresh_token"], 0),
+    "ensure_valid_token": ([], 0),
+    "trigger_function": (["firebase_function", "payload", "use_auth_token",
+                          "additional_headers", "timeout_seconds", "encrypt"], 4),
+}
+NAMES = sorted({p for params, _ in FUNCTIONS.values() for p in params})
+PLAIN = {"_sealed_box_encrypt": bytes, "get_firestore_base_url": str,
+         "get_functions_base_url": str, "get_token_expiry": int}
+
+
+class Name(str):
+    """A keyword name that is a str subclass: matched by equality."""
+
+
+def signature(params, defaults):
+    kind = inspect.Parameter.POSITIONAL_OR_KEYWORD
+    return inspect.Signature([
+        inspect.Parameter(p, kind, **({"default": None} if i >= len(params) - defaults else {}))
+        for i, p in enumerate(params)])
+
+
+def binding_message(name):
+    own = (rf"{name}\(\) (takes (exactly|at least|at most) \d+ positional arguments? \(\d+ given\)"
+           rf"|got multiple values for keyword argument '.*'|got an unexpected keyword argument '.*')")
+    # the interpreter's own refusal, for the functions without parameters
+    interpreter = rf"tavrin\.firebase\.{name}\(\) takes no (arguments \(\d+ given\)|keyword arguments)"
+    return re.compile(f"{own}|{interpreter}", re.S)
+
+
+values = st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=8),
+                   st.binary(max_size=8), st.lists(st.integers(), max_size=3),
+                   st.dictionaries(st.text(max_size=3), st.integers(), max_size=3))
+keywords = st.dictionaries(
+    st.one_of(st.sampled_from(NAMES), st.text(max_size=4), st.builds(Name, st.sampled_from(NAMES))),
+    values, max_size=4)
+
+
+@settings(max_examples=400, **SETTINGS)
+@given(name=st.sampled_from(sorted(FUNCTIONS)), args=st.lists(values, max_size=8),
+       kwargs=keywords)
+def test_call_shapes(fb, name, args, kwargs):
+    params, defaults = FUNCTIONS[name]
+    try:
+        signature(params, defaults).bind(*args, **kwargs)
+        binds = True
+    except TypeError:
+        binds = False
+    try:
+        result = getattr(fb, name)(*args, **kwargs)
+    except TypeError as exc:
+        assert not binds and binding_message(name).fullmatch(str(exc)), (exc, args, kwargs)
+        return
+    except Exception as exc:  # only the sealing body raises, and only its own exception
+        assert binds and name == "_sealed_box_encrypt", (exc, args, kwargs)
+        assert type(exc) is Exception and str(exc).startswith(PREFIX)
+        return
+    assert binds, (args, kwargs)
+    if name in PLAIN:
+        assert type(result) is PLAIN[name]
+    else:
+        assert type(result).__name__ == "coroutine" and result.close() is None
+
+
+def expiry(token):
+    """What get_token_expiry computes, in Python."""
+    try:
+        parts = token.split(".")
+        if len(parts) != 3:
+            raise ValueError("Invalid token format")
+        claims = parts[1]
+        if len(claims) % 4:
+            claims += "=" * (4 - len(claims) % 4)
+        return int(json.loads(base64.urlsafe_b64decode(claims).decode("utf-8")).get("exp", 0))
+    except Exception:
+        return 0
+
+
+json_values = st.recursive(
+    st.one_of(st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=6)),
+    lambda inner: st.one_of(st.lists(inner, max_size=3),
+                            st.dictionaries(st.text(max_size=4), inner, max_size=3)),
+    max_leaves=6)
+
+
+def segment(data):
+    return base64.urlsafe_b64encode(data).decode().rstrip("=")
+
+
+claims = st.one_of(
+    st.builds(lambda v: json.dumps({"exp": v}), json_values),
+    st.builds(json.dumps, json_values),
+    st.text(max_size=12)).map(lambda text: segment(text.encode()))
+tokens = st.one_of(
+    st.builds(lambda h, c, s: f"{h}.{c}.{s}", st.text(max_size=4), claims, st.text(max_size=4)),
+    st.text(max_size=20), st.lists(st.sampled_from(["a", ".", "=", "_", "-", "e30"]),
+                                   max_size=10).map("".join),
+    values)
+
+
+@settings(max_examples=500, **SETTINGS)
+@given(token=tokens)
+def test_token_expiry_is_always_an_int(fb, token):
+    result = fb.get_token_expiry(token)
+    assert type(result) is int and result == expiry(token)
+
+
+payloads = st.one_of(json_values, st.sets(st.integers(), max_size=2), st.binary(max_size=4),
+                     st.dictionaries(st.integers(), st.integers(), max_size=2))
+good_key = support.PUBLIC_KEY_B64
+keys = st.one_of(st.just(good_key), st.just(good_key.encode()), st.text(max_size=48),
+                 st.binary(min_size=29, max_size=35).map(base64.b64encode),
+                 st.binary(max_size=40), st.none(), st.integers())
+
+
+def sealed_outcome(payload, key):
+    """What _sealed_box_encrypt should give: the plaintext, or the error text."""
+    try:
+        plain = json.dumps(payload, separators=(",", ":")).encode("utf-8")
+        raw = base64.b64decode(key)
+        if len(raw) != 32:
+            raise ValueError("Invalid server public key length; expected 32 bytes")
+        nacl.public.PublicKey(raw)
+        return plain, None
+    except Exception as exc:
+        return None, PREFIX + str(exc)
+
+
+@settings(max_examples=200, **SETTINGS)
+@given(payload=payloads, key=keys)
+def test_sealed_box_payloads_and_keys(fb, payload, key):
+    saved = fb.SEALED_BOX_SERVER_PUBLIC_KEY_B64
+    fb.SEALED_BOX_SERVER_PUBLIC_KEY_B64 = key
+    try:
+        plain, message = sealed_outcome(payload, key)
+        try:
+            sealed = fb._sealed_box_encrypt(payload)
+        except Exception as exc:
+            assert type(exc) is Exception and str(exc) == message, (exc, message)
+            return
+        assert message is None and type(sealed) is bytes
+        private = nacl.public.PrivateKey(base64.b64decode(support.PRIVATE_KEY_B64))
+        if base64.b64decode(key) == base64.b64decode(good_key):
+            assert nacl.public.SealedBox(private).decrypt(base64.b64decode(sealed)) == plain
+        assert len(base64.b64decode(sealed)) == len(plain) + 48
+    finally:
+        fb.SEALED_BOX_SERVER_PUBLIC_KEY_B64 = saved
+
+
+class Script:
+    """A request that yields `yields` in turn (each value it is sent is
+    recorded); with `recover`, a ValueError thrown in gives one more yield."""
+
+    def __init__(self, yields, recover, log):
+        self.yields, self.recover, self.log = yields, recover, log
+
+    def __await__(self):
+        for value in self.yields:
+            try:
+                self.log.append((yield value))
+            except ValueError:
+                if not self.recover:
+                    raise
+                self.log.append((yield "recovered"))
+        return support.FakeResponse(self.log, payload={"reply": len(self.yields)})
+
+
+class Interrupt(BaseException):
+    pass
+
+
+THROWN = [ValueError, KeyError, GeneratorExit, StopIteration, Interrupt, asyncio.CancelledError]
+operations = st.lists(st.one_of(
+    st.tuples(st.just("send"), st.sampled_from([None, None, 1, "v"])),
+    st.tuples(st.just("throw"), st.sampled_from(THROWN)),
+    st.tuples(st.just("close"), st.none()),
+    st.tuples(st.just("next"), st.none())), max_size=8)
+
+
+def run(coro, ops):
+    """The outcome of each operation: (kind, value or exception type)."""
+    outcomes = []
+    for i, (op, arg) in enumerate(ops):
+        if i == 0 and op == "throw" and arg is StopIteration:
+            # A native coroutine lets it out as it is; ours turns it into a
+            # RuntimeError, as for every StopIteration leaving the body.
+            outcomes.append(("diverges", None))
+            break
+        try:
+            if op == "send":
+                got = coro.send(arg)
+            elif op == "throw":
+                got = coro.throw(arg())
+            elif op == "close":
+                got = coro.close()
+                outcomes.append(("closed", got))
+                continue
+            else:
+                got = next(coro.__await__())
+            outcomes.append(("yielded", got))
+        except StopIteration as stop:
+            outcomes.append(("returned", stop.value))
+        except BaseException as exc:  # noqa: B036 (every outcome is recorded)
+            outcomes.append(("raised", type(exc)))
+            if op == "send" and arg is not None and type(exc) is TypeError and \
+                    str(exc) == "can't send non-None value to a just-started coroutine":
+                # A native coroutine stays unstarted here; ours is finished.
+                outcomes.append(("stop", None))
+                break
+    coro.close()
+    return outcomes
+
+
+@settings(max_examples=300, **SETTINGS)
+@given(yields=st.lists(st.sampled_from(["a", "b"]), max_size=3), recover=st.booleans(),
+       ops=operations)
+def test_send_throw_close_sequences(fb, yields, recover, ops):
+    saved = fb.httpx
+    support.fb = fb
+    results, logs = [], []
+    try:
+        for make in (fb.auth_sign_in, support.auth_sign_in):
+            fake = fb.httpx = support.FakeHttpx()
+            fake.client(request=Script(yields, recover, fake.log))
+            results.append(run(make("a@b.c", "pw"), ops))
+            # what the request was sent and how the client was left, exceptions by type
+            logs.append([e[:2] if isinstance(e, tuple) and e[0] == "exit" else e for e in fake.log])
+    finally:
+        fb.httpx = saved
+    ours, native = results
+    documented = {ValueError, KeyError, GeneratorExit, Interrupt, asyncio.CancelledError,
+                  RuntimeError, TypeError}
+    for kind, value in ours:
+        assert kind != "raised" or value in documented, ours
+        assert kind != "returned" or value == {"reply": len(yields)}, ours
+    assert ours == native and logs[0] == logs[1]
