@@ -62,8 +62,7 @@ void destroy_task(Coro* self) {
 void finish(Coro* self) {
     self->label = LABEL_DONE;
     destroy_task(self);
-    self->cx.record = nullptr;
-    clear_field(self->record);
+    clear_field(self->cx.record);
     clear_field(self->name);
     clear_field(self->qualname);
     clear_field(self->modname);
@@ -84,7 +83,7 @@ void fail_body(Coro* self, int line) {
         PyException_SetContext(err, stop);
         PyErr_SetRaisedException(err);
     }
-    add_traceback(self->def->py_name, line);
+    add_traceback(self->cx.def->py_name, line);
     finish(self);
 }
 
@@ -117,15 +116,15 @@ PySendResult resume(Coro* self, PyObject* value, PyObject** out, bool closing = 
             Py_DECREF(value);
             value = nullptr;
             try {
-                self->task = self->def->coroutine(self->cx).release();
+                self->task = self->cx.def->coroutine(self->cx).release();
                 self->cx.innermost = self->task;
-                self->cx.line = self->def->line;
+                self->cx.line = self->cx.def->line;
             } catch (...) {
                 translate_current_exception();
                 started = false;
             }
         }
-        if (!started) fail_body(self, self->def->line);
+        if (!started) fail_body(self, self->cx.def->line);
     } else {
         self->cx.sent = value;
     }
@@ -421,7 +420,7 @@ void Coroutine_finalize(PyObject* self) {
 int Coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     Coro* c = as_coro(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->record);
+    Py_VISIT(c->cx.record);
     Py_VISIT(c->exc_state.exc_value);
     Py_VISIT(c->classobj);
     Py_VISIT(c->delegate);
@@ -578,8 +577,6 @@ PyObject* Coroutine_New(FunctionDef& def, PyObject* record) {
     Ref rec = Ref::steal(record);
     Coro* c = PyObject_GC_New(Coro, CoroutineType);
     if (!c) return nullptr;
-    c->def = &def;
-    c->record = rec.release();
     c->exc_state.exc_value = nullptr;
     c->exc_state.previous_item = nullptr;
     c->weakreflist = nullptr;
@@ -596,7 +593,7 @@ PyObject* Coroutine_New(FunctionDef& def, PyObject* record) {
     new (&c->cx) Ctx{};
     c->cx.coro = c;
     c->cx.def = &def;
-    c->cx.record = c->record;
+    c->cx.record = rec.release();
     c->task = {};
     PyObject_GC_Track(c);
     return reinterpret_cast<PyObject*>(c);

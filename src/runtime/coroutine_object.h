@@ -9,8 +9,9 @@ namespace fb {
 
 struct CoroutineObject {
     PyObject_HEAD
-    FunctionDef* def;               // the body (and its names, lines, code)
-    PyObject* record;               // per-call record; emptied when the body ends
+    // The body (cx.def: its names, lines, code) and the per-call record
+    // (cx.record, a strong reference emptied when the body ends) are held in
+    // cx, where the body reaches them.
     _PyErr_StackItem exc_state;     // exception being handled at the suspension
     PyObject* weakreflist;
     PyObject* classobj;             // always empty for these functions

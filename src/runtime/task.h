@@ -36,8 +36,8 @@ struct CoroutineObject;
 // What a running body sees. Lives inside its coroutine object.
 struct Ctx {
     CoroutineObject* coro = nullptr;   // borrowed: the coroutine owns us
-    FunctionDef* def = nullptr;
-    PyObject* record = nullptr;        // borrowed from the coroutine
+    FunctionDef* def = nullptr;        // the function: names, lines, code
+    PyObject* record = nullptr;        // owned by the coroutine object: the per-call record
     int line = 0;                      // line of the statement now running
 
     // One resume's traffic between the runtime and the suspended await.
