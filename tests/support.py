@@ -1,4 +1,5 @@
 """Shared helpers: key pair, traceback entries, and hand-made HTTP clients."""
+import asyncio
 import traceback
 import types
 
@@ -96,20 +97,10 @@ class FakeClient:
         request = self.request
         return request() if callable(request) else request
 
-    def post(self, url, **kw):
-        return self._call("post", url, kw)
 
-    def get(self, url, **kw):
-        return self._call("get", url, kw)
 
-    def put(self, url, **kw):
-        return self._call("put", url, kw)
-
-    def patch(self, url, **kw):
-        return self._call("patch", url, kw)
-
-    def delete(self, url, **kw):
-        return self._call("delete", url, kw)
+for _method in ("post", "get", "put", "patch", "delete"):
+    setattr(FakeClient, _method, lambda self, url, _m=_method, **kw: self._call(_m, url, kw))
 
 
 class FakeHttpx:
@@ -178,3 +169,31 @@ def service_error(exc):
     HTTPStatusError carries."""
     error = exc.response.json()["error"]
     return exc.response.status_code, error["message"], error.get("status")
+
+
+def sender(target, emulator=None):
+    """send(method, url, **kwargs): one request through a client routed to the
+    stand-ins `target` (and to the Auth emulator, when given)."""
+    from firebase_standins import route
+    module = types.ModuleType("caller")
+    module.httpx = httpx
+    route(module, target, emulator=emulator)
+
+    async def go(method, url, kwargs):
+        async with module.httpx.AsyncClient() as client:
+            return await client.request(method, url, **kwargs)
+    return lambda method, url, **kwargs: asyncio.run(go(method, url, kwargs))
+
+
+def record_status_errors(monkeypatch):
+    """The list of the HTTPStatusErrors that Response.raise_for_status raises from now on."""
+    raised, original = [], httpx.Response.raise_for_status
+
+    def recording(self):
+        try:
+            return original(self)
+        except httpx.HTTPStatusError as e:
+            raised.append(e)
+            raise
+    monkeypatch.setattr(httpx.Response, "raise_for_status", recording)
+    return raised

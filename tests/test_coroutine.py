@@ -45,9 +45,9 @@ def exits(log):
     return [e[1:] for e in log if e[0] == "exit"]
 
 
-def finish(coro):
+def finish(coro, value=None):
     with pytest.raises(StopIteration) as info:
-        coro.send(None)
+        coro.send(value)
     return info.value
 
 
@@ -110,7 +110,7 @@ def test_runs_through_suspensions_to_the_result(sign_in, fake):
     assert inspect.isgenerator(coro.cr_await)
     assert coro.cr_await.gi_code.co_name == "__await__"
     assert coro.send("v1") == "y2"
-    assert finish_with(coro, "v2").value == {"ok": 1}
+    assert finish(coro, "v2").value == {"ok": 1}
     assert ("got", "v1") in fake.log and ("got", "v2") in fake.log
     assert exits(fake.log) == [(None, None, None)]
     assert (coro.cr_running, coro.cr_await) == (False, None)
@@ -119,12 +119,6 @@ def test_runs_through_suspensions_to_the_result(sign_in, fake):
     with pytest.raises(RuntimeError, match=REUSE):
         coro.send(None)
     assert coro.close() is None
-
-
-def finish_with(coro, value):
-    with pytest.raises(StopIteration) as info:
-        coro.send(value)
-    return info.value
 
 
 def test_return_of_none(sign_in, fake):
@@ -136,34 +130,23 @@ def test_return_of_none(sign_in, fake):
     assert list(wrapper) == ["y1", "y2"]
 
 
-@pytest.mark.parametrize("enter, exc_type, message", [
-    (lambda coro: coro.throw(ValueError("boom")), ValueError, "boom"),
-    (lambda coro: coro.close(), None, None),
-])
-def test_first_entry_other_than_send_none_finishes(sign_in, fake, enter, exc_type, message):
+@pytest.mark.parametrize("enter, warned", [
+    (lambda coro: pytest.raises(ValueError, coro.throw, ValueError("boom")).match("^boom$"), []),
+    (lambda coro: coro.close() is None, []),
+    (lambda coro: True, [(RuntimeWarning, "coroutine 'auth_sign_in' was never awaited")]),
+], ids=["throw", "close", "dropped"])
+def test_first_entry_other_than_send_none_finishes(sign_in, fake, enter, warned):
     coro = sign_in("a", "b")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        if exc_type is None:
-            assert enter(coro) is None
-        else:
-            with pytest.raises(exc_type, match=f"^{message}$"):
-                enter(coro)
-        with pytest.raises(RuntimeError, match=REUSE):
-            coro.send(None)
+        assert enter(coro)
+        if not warned:
+            with pytest.raises(RuntimeError, match=REUSE):
+                coro.send(None)
         del coro
         gc.collect()
-    assert caught == []
+    assert [(w.category, str(w.message)) for w in caught] == warned
     assert fake.calls == []
-
-
-def test_dropping_a_fresh_coroutine_warns(sign_in):
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        sign_in("a", "b")
-        gc.collect()
-    assert [(w.category, str(w.message)) for w in caught] == [
-        (RuntimeWarning, "coroutine 'auth_sign_in' was never awaited")]
 
 
 @pytest.mark.parametrize("args, exc_type, message", [
@@ -274,7 +257,7 @@ def test_delegate_without_send_slot(sign_in, fake):
     fake.client(request=Awaits(Iter(fake.log, response)))
     coro = sign_in("a", "b")
     assert coro.send(None) == "item"
-    assert finish_with(coro, "value").value == {"ok": 3}
+    assert finish(coro, "value").value == {"ok": 3}
     assert fake.log[2:4] == ["next", ("send", "value")]
     fake.client(request=Awaits(Iter(fake.log, None)))
     coro = sign_in("a", "b")
@@ -322,7 +305,7 @@ def test_awaiting_a_coroutine_of_the_same_kind_passes_values_through(sign_in, fa
     inner = outer.cr_await
     assert type(inner) is type(outer)
     assert inspect.isgenerator(inner.cr_await)
-    assert finish_with(outer, "v").value == {"final": 1}
+    assert finish(outer, "v").value == {"final": 1}
     assert ("got", "v") in fake.log
     assert exits(fake.log) == [(None, None, None)] * 2
 
@@ -366,25 +349,18 @@ def test_await_protocol_results_are_checked(sign_in, fake, make, message):
         made.close()
 
 
-def test_cannot_be_pickled(sign_in):
+def test_types_are_final_immutable_and_unpicklable(sign_in):
     coro = sign_in("a", "b")
-    wrapper = coro.__await__()
-    for obj, short in [(coro, "coroutine"), (wrapper, "coroutine_wrapper")]:
+    for obj, short in [(coro, "coroutine"), (coro.__await__(), "coroutine_wrapper")]:
         for attempt in (pickle.dumps, copy.copy, lambda o: o.__reduce__(),
                         lambda o: o.__reduce_ex__(2)):
             with pytest.raises(TypeError, match=rf"^cannot pickle '([\w.]+\.)?{short}' object$"):
                 attempt(obj)
-    coro.close()
-
-
-def test_types_are_final_and_immutable(sign_in):
-    coro = sign_in("a", "b")
-    coro.close()
-    for cls in (type(coro), type(coro.__await__())):
         with pytest.raises(TypeError):
-            type("Sub", (cls,), {})
+            type("Sub", (type(obj),), {})
         with pytest.raises(TypeError):
-            cls.extra = 1
+            type(obj).extra = 1
+    coro.close()
 
 
 def test_name_and_qualname_setters(sign_in):
@@ -493,9 +469,8 @@ def test_code_object(fb):
         assert code.co_flags & flag
     up = fb.auth_sign_up("a", "b")
     assert up.cr_code.co_firstlineno == 60
-    up.close()
-    coro.close()
-    other.close()
+    for c in (up, coro, other):
+        c.close()
 
 
 def test_attributes_before_and_after_finishing(fb, fake):
@@ -531,13 +506,8 @@ def test_method_docstrings(fb):
     assert not hasattr(coro, "__next__") and not hasattr(coro, "__iter__")
     with pytest.raises(TypeError):
         iter(coro)
-    coro.close()
-
-
-def test_wrapper_cannot_be_instantiated(fb):
-    coro = fb.auth_sign_in("a", "b")
     with pytest.raises(TypeError, match="^cannot instantiate type, use 'await coroutine' instead$"):
-        type(coro.__await__())()
+        type(wrapper)()
     coro.close()
 
 

@@ -28,7 +28,7 @@ import pytest
 
 from firebase_standins import AuthEmulator, EmulatorUnavailable, route
 from firebase_standins.emulator import token_claims
-from support import service_error
+from support import sender, service_error
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -194,24 +194,6 @@ def test_session_validation_gives_up_a_refused_login(fb, backend, user, app):
 
 # ---- the stand-ins compared with the emulator -----------------------------------------
 
-def sender(target):
-    """send(method, url, **kwargs) through a client routed to the stand-ins
-    (a ServicesThread) or to the emulator (an AuthEmulator)."""
-    module = types.ModuleType("caller")
-    module.httpx = httpx
-    if isinstance(target, AuthEmulator):
-        route(module, None, emulator=target)
-    else:
-        route(module, target)
-
-    def send(method, url, **kwargs):
-        async def go():
-            async with module.httpx.AsyncClient() as client:
-                return await client.request(method, url, **kwargs)
-        return asyncio.run(go())
-    return send
-
-
 def answer(response):
     """What is compared of a reply: the status, and the error's code,
     message, status and whether it lists "errors"; or the reply's members."""
@@ -232,6 +214,9 @@ def scenario(send):
     def identity(endpoint, body, key=KEY):
         query = "" if key is None else "?key=" + key
         return send("POST", IDENTITY + endpoint + query, json=body)
+
+    def mail(kind, **body):
+        return {"requestType": kind, **body}
 
     answers = {}
     account = {"email": address, "password": "secret-1", "returnSecureToken": True}
@@ -260,23 +245,18 @@ def scenario(send):
         ("sign-in, no password", "signInWithPassword", {"email": address}),
         ("sign-in, returnSecureToken text", "signInWithPassword",
          dict(account, returnSecureToken="yes")),
-        ("verification mail", "sendOobCode", {"requestType": "VERIFY_EMAIL",
-                                              "idToken": tokens["idToken"]}),
-        ("verification mail, bad token", "sendOobCode", {"requestType": "VERIFY_EMAIL",
-                                                         "idToken": "a.b.c"}),
-        ("verification mail, no token", "sendOobCode", {"requestType": "VERIFY_EMAIL"}),
-        ("verification mail, null token", "sendOobCode", {"requestType": "VERIFY_EMAIL",
-                                                          "idToken": None}),
-        ("reset mail", "sendOobCode", {"requestType": "PASSWORD_RESET", "email": address}),
-        ("reset mail, unknown address", "sendOobCode", {"requestType": "PASSWORD_RESET",
-                                                        "email": "x" + address}),
-        ("reset mail, bad address", "sendOobCode", {"requestType": "PASSWORD_RESET",
-                                                    "email": "ada.example.com"}),
-        ("reset mail, no address", "sendOobCode", {"requestType": "PASSWORD_RESET"}),
-        ("sign-in link", "sendOobCode", {"requestType": "EMAIL_SIGNIN", "email": address}),
+        ("verification mail", "sendOobCode", mail("VERIFY_EMAIL", idToken=tokens["idToken"])),
+        ("verification mail, bad token", "sendOobCode", mail("VERIFY_EMAIL", idToken="a.b.c")),
+        ("verification mail, no token", "sendOobCode", mail("VERIFY_EMAIL")),
+        ("verification mail, null token", "sendOobCode", mail("VERIFY_EMAIL", idToken=None)),
+        ("reset mail", "sendOobCode", mail("PASSWORD_RESET", email=address)),
+        ("reset mail, unknown address", "sendOobCode", mail("PASSWORD_RESET", email="x" + address)),
+        ("reset mail, bad address", "sendOobCode", mail("PASSWORD_RESET", email="ada.example.com")),
+        ("reset mail, no address", "sendOobCode", mail("PASSWORD_RESET")),
+        ("sign-in link", "sendOobCode", mail("EMAIL_SIGNIN", email=address)),
         ("mail, no type", "sendOobCode", {"email": address}),
-        ("mail, unspecified type", "sendOobCode", {"requestType": "OOB_REQ_TYPE_UNSPECIFIED"}),
-        ("mail, unknown type", "sendOobCode", {"requestType": "BOGUS", "email": address}),
+        ("mail, unspecified type", "sendOobCode", mail("OOB_REQ_TYPE_UNSPECIFIED")),
+        ("mail, unknown type", "sendOobCode", mail("BOGUS", email=address)),
         ("lookup", "lookup", {"idToken": tokens["idToken"]}),
         ("lookup, bad token", "lookup", {"idToken": "a.b.c"}),
         ("lookup, no token", "lookup", {}),
@@ -287,18 +267,17 @@ def scenario(send):
     answers["no API key"] = answer(identity("signUp", dict(account, email="k" + address),
                                             key=None))
 
-    def token(form, url=TOKEN):
-        return answer(send("POST", url, data=form))
-
     refresh = tokens["refreshToken"]
-    answers["refresh"] = token({"grant_type": "refresh_token", "refresh_token": refresh})
-    answers["refresh, unknown token"] = token({"grant_type": "refresh_token",
-                                               "refresh_token": "not-a-token"})
-    answers["refresh, no token"] = token({"grant_type": "refresh_token"})
-    answers["refresh, no grant"] = token({"refresh_token": refresh})
-    answers["refresh, other grant"] = token({"grant_type": "password", "refresh_token": refresh})
-    answers["refresh, no API key"] = token({"grant_type": "refresh_token",
-                                            "refresh_token": refresh}, url=TOKEN.split("?")[0])
+    for name, form, url in [
+        ("refresh", {"grant_type": "refresh_token", "refresh_token": refresh}, TOKEN),
+        ("refresh, unknown token", {"grant_type": "refresh_token", "refresh_token": "nope"}, TOKEN),
+        ("refresh, no token", {"grant_type": "refresh_token"}, TOKEN),
+        ("refresh, no grant", {"refresh_token": refresh}, TOKEN),
+        ("refresh, other grant", {"grant_type": "password", "refresh_token": refresh}, TOKEN),
+        ("refresh, no API key", {"grant_type": "refresh_token", "refresh_token": refresh},
+         TOKEN.split("?")[0]),
+    ]:
+        answers[name] = answer(send("POST", url, data=form))
     claims = token_claims(tokens["idToken"])
     answers["ID token claims"] = sorted(claims), sorted(claims["firebase"])
     answers["ID token values"] = (
@@ -312,7 +291,7 @@ def scenario(send):
 
 def test_the_stand_ins_answer_as_the_emulator(svc, emulator):
     emulator.clear()
-    expected = scenario(sender(emulator))
+    expected = scenario(sender(None, emulator))
     got = scenario(sender(svc))
     assert list(got) == list(expected)
     different = {name: (got[name], expected[name]) for name in got if got[name] != expected[name]}

@@ -31,26 +31,7 @@ def done(fake, payload=None):
     return fake.client(request=Suspend(fake.log, (), result=fake.response(payload=payload)))
 
 
-# -- recorded calls ----------------------------------------------------------
-
-def test_one_post_with_the_body_then_status_json_and_exit(op, fake):
-    func, url, _ = op
-    reply = {"idToken": "t", "unexpected": [1]}
-    done(fake, reply)
-    assert asyncio.run(func(" Mixed@Example.COM ", 123)) is reply
-    assert fake.calls == [((), {})]
-    assert fake.log == [
-        ("enter", ()),
-        ("post", url + "test-api-key",
-         {"json": {"email": " Mixed@Example.COM ", "password": 123, "returnSecureToken": True}}),
-        ("raise_for_status", ()),
-        ("json", ()),
-        ("exit", None, None, None),
-    ]
-    body = fake.log[1][2]["json"]
-    assert list(body) == ["email", "password", "returnSecureToken"]
-    assert body["returnSecureToken"] is True
-
+# -- recorded calls (the request itself and its failures: test_operations) ----
 
 class Formatted:
     def __format__(self, spec):
@@ -65,23 +46,19 @@ class StrSub(str):
 
 @pytest.mark.parametrize("key, text", [
     ("k y/é&x=1", "k y/é&x=1"), (12345, "12345"), (None, "None"),
-    (Formatted(), "formatted"), (StrSub("raw"), "via-format"),
+    (Formatted(), "formatted"), (StrSub("raw"), "via-format"), (builtins, "builtin-key"),
 ])
 def test_key_text_is_appended_unchanged(fb, op, fake, monkeypatch, key, text):
+    """The key's text, from builtins when the module lacks it."""
     func, url, _ = op
-    monkeypatch.setattr(fb, "FIREBASE_API_KEY", key)
+    if key is builtins:
+        monkeypatch.delattr(fb, "FIREBASE_API_KEY")
+        monkeypatch.setattr(builtins, "FIREBASE_API_KEY", text, raising=False)
+    else:
+        monkeypatch.setattr(fb, "FIREBASE_API_KEY", key)
     done(fake)
     asyncio.run(func("a", "b"))
     assert fake.log[1][1] == url + text
-
-
-def test_key_from_builtins_when_the_module_lacks_it(fb, op, fake, monkeypatch):
-    func, url, _ = op
-    monkeypatch.delattr(fb, "FIREBASE_API_KEY")
-    monkeypatch.setattr(builtins, "FIREBASE_API_KEY", "builtin-key", raising=False)
-    done(fake)
-    asyncio.run(func("a", "b"))
-    assert fake.log[1][1] == url + "builtin-key"
 
 
 @pytest.mark.parametrize("missing, line_offset", [("FIREBASE_API_KEY", 0), ("httpx", 1)])
@@ -177,69 +154,6 @@ def test_failed_request_closes_the_client_with_the_error(op, fake):
 
 
 # -- real httpx on a MockTransport ------------------------------------------
-
-def test_real_request(op, mock_http):
-    func, url, _ = op
-    mock_http.handler = lambda request: httpx.Response(200, json={"kind": "reply", "n": [1]})
-    assert asyncio.run(func("Who@Example.com ", "pw")) == {"kind": "reply", "n": [1]}
-    (request,) = mock_http.requests
-    assert request.method == "POST"
-    assert str(request.url) == url + "test-api-key"
-    assert request.headers["content-type"] == "application/json"
-    assert list(json.loads(request.content).items()) == [
-        ("email", "Who@Example.com "), ("password", "pw"), ("returnSecureToken", True)]
-    (client,) = mock_http.clients
-    assert client.is_closed
-
-
-def test_int_password_is_a_json_number(op, mock_http):
-    asyncio.run(op[0]("a", 1234))
-    assert json.loads(mock_http.requests[0].content)["password"] == 1234
-
-
-def test_status_error_is_the_one_raise_for_status_raised(op, mock_http, monkeypatch):
-    raised = []
-    original = httpx.Response.raise_for_status
-
-    def recording(self):
-        try:
-            return original(self)
-        except httpx.HTTPStatusError as e:
-            raised.append(e)
-            raise
-    monkeypatch.setattr(httpx.Response, "raise_for_status", recording)
-    mock_http.handler = lambda request: httpx.Response(
-        400, json={"error": {"message": "EMAIL_NOT_FOUND"}})
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        asyncio.run(op[0]("a", "b"))
-    assert raised == [info.value] and info.value is raised[0]
-    assert info.value.response.status_code == 400
-    assert mock_http.clients[0].is_closed
-    assert entries(info.value) == expected_entries(op, 2)
-
-
-@pytest.mark.parametrize("body", [b"", b"not json"])
-def test_reply_that_is_not_json(op, mock_http, body):
-    mock_http.handler = lambda request: httpx.Response(200, content=body)
-    with pytest.raises(json.JSONDecodeError) as info:
-        asyncio.run(op[0]("a", "b"))
-    assert mock_http.clients[0].is_closed
-    assert entries(info.value) == expected_entries(op, 3)
-
-
-def test_transport_error(op, mock_http):
-    errors = []
-
-    def refuse(request):
-        errors.append(httpx.ConnectError("refused", request=request))
-        raise errors[0]
-    mock_http.handler = refuse
-    with pytest.raises(httpx.ConnectError) as info:
-        asyncio.run(op[0]("a", "b"))
-    assert info.value is errors[0]
-    assert mock_http.clients[0].is_closed
-    assert entries(info.value) == expected_entries(op, 1)
-
 
 def test_rebinding_the_key_changes_the_next_url(fb, op, mock_http, monkeypatch):
     func, url, _ = op

@@ -1,4 +1,5 @@
-"""The e-mail actions, account lookup, token refresh and document operations."""
+"""The REST operations: sign-in and sign-up, the e-mail actions, account lookup, token
+refresh and the document operations."""
 import asyncio
 import json
 import types
@@ -6,7 +7,7 @@ import types
 import httpx
 import pytest
 
-from support import IDENTITY, Suspend, entries, service_error
+from support import IDENTITY, Suspend, entries, record_status_errors, service_error
 
 OOB = IDENTITY + "sendOobCode?key=test-api-key"
 LOOKUP = IDENTITY + "lookup?key=test-api-key"
@@ -18,7 +19,13 @@ BODY = {"fields": DATA}
 
 # name: (arguments, client method, URL, keyword arguments in order,
 #        lines of the client context, request, status test, decoding)
+ACCOUNT = {"email": " Mixed@Example.COM ", "password": 123, "returnSecureToken": True}
 OPS = {
+    "auth_sign_in": ((" Mixed@Example.COM ", 123), "post",
+                     IDENTITY + "signInWithPassword?key=test-api-key", {"json": ACCOUNT},
+                     (53, 54, 55, 56)),
+    "auth_sign_up": ((" Mixed@Example.COM ", 123), "post", IDENTITY + "signUp?key=test-api-key",
+                     {"json": ACCOUNT}, (72, 73, 74, 75)),
     "verify_email": (("tok",), "post", OOB,
                      {"json": {"requestType": "VERIFY_EMAIL", "idToken": "tok"}},
                      (98, 99, 100, 101)),
@@ -72,11 +79,14 @@ def test_one_request_with_its_keywords_in_order(fb, fake, name):
     assert result is (reply["users"][0] if name == "get_auth_user_data" else reply)
     assert fake.calls == [((), {})]
     assert [e[0] for e in fake.log] == ["enter", method, "raise_for_status", "json", "exit"]
+    assert fake.log[2:4] == [("raise_for_status", ()), ("json", ())]
     _, sent_url, sent = fake.log[1]
     assert sent_url == url
     assert ordered(sent) == ordered(kwargs)
     if "json" in sent and "fields" in sent["json"]:
         assert sent["json"]["fields"] is DATA
+    if name.startswith("auth_"):
+        assert sent["json"]["returnSecureToken"] is True
     assert fake.log[-1] == ("exit", None, None, None)
 
 
@@ -99,8 +109,12 @@ def test_request_on_the_wire(fb, mock_http, name):
     assert mock_http.clients[0].is_closed
 
 
+REFUSED = []
+
+
 def refuse(request):
-    raise httpx.ConnectError("refused", request=request)
+    REFUSED.append(httpx.ConnectError("refused", request=request))
+    raise REFUSED[-1]
 
 
 FAILURES = {
@@ -113,11 +127,15 @@ FAILURES = {
 
 @pytest.mark.parametrize("failure", FAILURES)
 @pytest.mark.parametrize("name", OPS)
-def test_failure_closes_the_client_and_passes_unchanged(fb, mock_http, name, failure):
+def test_failure_closes_the_client_and_passes_unchanged(fb, mock_http, monkeypatch,
+                                                       name, failure):
     handler, error, line = FAILURES[failure]
     mock_http.handler = handler
+    status_errors = record_status_errors(monkeypatch)
     with pytest.raises(error) as info:
         run(fb, name, *OPS[name][0])
+    if failure in ("status", "transport"):  # the very error raised, not a copy
+        assert info.value is (status_errors if failure == "status" else REFUSED)[-1]
     lines = OPS[name][4]
     assert entries(info.value) == [(name, lines[0]), ("tavrin.firebase." + name, lines[line])]
     assert len(mock_http.requests) == 1 and mock_http.clients[0].is_closed
@@ -227,15 +245,13 @@ def test_lookup_result(fb, mock_http, reply, error, line):
 
 # -- against the stand-ins ----------------------------------------------------
 
+# The replies and the refusals that the Auth emulator gives too: test_emulator.
 IDENTITY_ERRORS = [
-    ("verify_email", lambda svc, user: "not-a-token", "INVALID_ID_TOKEN"),
-    ("verify_email", lambda svc, user: None,
-     "Invalid JSON payload received. /idToken must be string"),
-    ("send_password_reset_email", lambda svc, user: "nobody@example.com", "EMAIL_NOT_FOUND"),
     ("get_auth_user_data", lambda svc, user: user.id_token + "x", "INVALID_ID_TOKEN"),
     ("get_auth_user_data", lambda svc, user: svc.make_id_token(user.uid, exp=1e9),
      "TOKEN_EXPIRED"),
-    ("refresh_id_token", lambda svc, user: "AMf-unknown", "INVALID_REFRESH_TOKEN"),
+    ("refresh_id_token", lambda svc, user: svc.revoke_refresh_token(user.refresh_token)
+     and user.refresh_token, "INVALID_REFRESH_TOKEN"),
 ]
 
 
@@ -245,27 +261,6 @@ def test_identity_refusals(fb, svc, user, name, argument, message):
         run(fb, name, argument(svc, user))
     assert service_error(info.value)[:2] == (400, message)
     assert svc.outbox.mails() == []
-
-
-def test_e_mails(fb, svc, user):
-    reply = run(fb, "verify_email", user.id_token)
-    assert reply == {"kind": "identitytoolkit#GetOobConfirmationCodeResponse", "email": user.email}
-    run(fb, "send_password_reset_email", user.email)
-    assert [(m.kind, m.email, m.local_id) for m in svc.outbox.mails()] == [
-        ("VERIFY_EMAIL", user.email, user.uid), ("PASSWORD_RESET", user.email, user.uid)]
-
-
-def test_lookup_and_refresh(fb, svc, user):
-    record = run(fb, "get_auth_user_data", user.id_token)
-    assert (record["localId"], record["email"], record["emailVerified"]) == (
-        user.uid, user.email, False)
-    reply = run(fb, "refresh_id_token", user.refresh_token)
-    assert (reply["user_id"], reply["refresh_token"]) == (user.uid, user.refresh_token)
-    assert run(fb, "get_auth_user_data", reply["id_token"])["localId"] == user.uid
-    svc.revoke_refresh_token(user.refresh_token)
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        run(fb, "refresh_id_token", user.refresh_token)
-    assert service_error(info.value)[:2] == (400, "INVALID_REFRESH_TOKEN")
 
 
 def test_document_lifecycle(fb, svc, user):

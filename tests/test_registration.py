@@ -7,7 +7,7 @@ import re
 import httpx
 import pytest
 
-from support import entries, service_error
+from support import entries, record_status_errors, service_error
 
 DOCS = "/v1/projects/demo-project/databases/(default)/documents/"
 NAME = "register_new_user_in_firestore"
@@ -87,16 +87,7 @@ def status(code):
 
 @pytest.mark.parametrize("code", [400, 403, 500])
 def test_read_failing_with_another_status_is_re_raised(fb, mock_http, monkeypatch, code):
-    raised = []
-    original = httpx.Response.raise_for_status
-
-    def recording(self):
-        try:
-            return original(self)
-        except httpx.HTTPStatusError as e:
-            raised.append(e)
-            raise
-    monkeypatch.setattr(httpx.Response, "raise_for_status", recording)
+    raised = record_status_errors(monkeypatch)
     mock_http.handler = status(code)
     with pytest.raises(httpx.HTTPStatusError) as info:
         register(fb, "u1", "a@b.c", "tok")

@@ -67,13 +67,13 @@ def answer(mock_http, status, reply=None):
     mock_http.handler = lambda request: httpx.Response(status, json=reply or {})
 
 
-# -- when nothing is done -----------------------------------------------------
+# -- when nothing is done (a token missing, or 300 s left) -----------------------------------------------------
 
 @pytest.mark.parametrize("id_token, refresh_token", [
     (None, "r1"), ("", "r1"), (0, "r1"), (expiring(-10), None), (expiring(-10), ""),
-    (expiring(-10), []),
-])
-def test_a_missing_token_does_nothing(fb, app, mock_http, caplog, id_token, refresh_token):
+    (expiring(-10), []), (expiring(300), "r1"),
+], ids=["none", "empty", "zero", "no refresh", "empty refresh", "list refresh", "300s left"])
+def test_nothing_to_do(fb, app, mock_http, caplog, id_token, refresh_token):
     login(app, id_token, refresh_token)
     assert validate(fb) is None
     assert state(app) == (id_token, refresh_token, "u1")
@@ -91,12 +91,6 @@ class NoRefreshToken:
 def test_refresh_token_is_not_read_after_a_falsy_id_token(fb, monkeypatch):
     monkeypatch.setattr(env(), "_app", NoRefreshToken())
     assert validate(fb) is None
-
-
-def test_300_seconds_left_is_enough(fb, app, mock_http):
-    login(app, expiring(300))
-    validate(fb)
-    assert mock_http.requests == [] and state(app) == (expiring(300), "r1", "u1")
 
 
 # -- refresh over the stand-ins -----------------------------------------------

@@ -46,21 +46,18 @@ def validated(fb, app, monkeypatch):
 
 # -- over the stand-ins ---------------------------------------------------------
 
-def test_default_call_is_sealed(fb, svc, app):
-    assert trigger(fb, "echo", PAYLOAD) == {"echo": PAYLOAD, "encrypted": True, "uid": None}
+@pytest.mark.parametrize("options", [{}, {"encrypt": False}], ids=["sealed", "plain"])
+def test_call_over_the_stand_ins(fb, svc, app, options):
+    reply = trigger(fb, "echo", PAYLOAD, **options)
+    assert reply == {"echo": PAYLOAD, "encrypted": not options, "uid": None}
     call = svc.functions.last()
     assert (call.host, call.name, call.method) == (FUNCTIONS[8:], "v1_echo", "POST")
-    assert call.header(FIXED[0]) == FIXED[1] and call.header(SEALED) == "true"
-    assert call.header("authorization") is None and call.header("content-type") is None
-    assert call.body.isascii() and open_box(call.body) == COMPACT
-
-
-def test_plain_call_sends_json(fb, svc, app):
-    reply = trigger(fb, "echo", PAYLOAD, encrypt=False)
-    assert reply == {"echo": PAYLOAD, "encrypted": False, "uid": None}
-    call = svc.functions.last()
-    assert call.header(SEALED) is None and call.header("content-type") == "application/json"
-    assert call.header(FIXED[0]) == FIXED[1]
+    assert call.header(FIXED[0]) == FIXED[1] and call.header("authorization") is None
+    if options:
+        assert call.header(SEALED) is None and call.header("content-type") == "application/json"
+    else:
+        assert call.header(SEALED) == "true" and call.header("content-type") is None
+        assert call.body.isascii() and open_box(call.body) == COMPACT
 
 
 @pytest.mark.parametrize("left, refreshed", [(3600, False), (60, True)])
