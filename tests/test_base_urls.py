@@ -13,18 +13,18 @@ class Formatted:
     def __init__(self, text):
         self.text = text
 
-    def __format__(self, spec):
-        assert spec == ""
+    def __format__(self, format_spec):
+        assert format_spec == ""
         return self.text
 
 
 class StrSub(str):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "formatted"
 
 
 class FormatFails:
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         raise LookupError("no text")
 
 

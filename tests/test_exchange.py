@@ -34,13 +34,13 @@ def done(fake, payload=None):
 # -- recorded calls (the request itself and its failures: test_operations) ----
 
 class Formatted:
-    def __format__(self, spec):
-        assert spec == ""
+    def __format__(self, format_spec):
+        assert format_spec == ""
         return "formatted"
 
 
 class StrSub(str):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "via-format"
 
 

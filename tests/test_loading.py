@@ -39,14 +39,14 @@ def test_reimport_yields_the_same_module_without_executing_again(fb, monkeypatch
 
 
 def test_module_attributes(fb):
-    spec = fb.__spec__
+    module_spec = fb.__spec__
     assert fb.__doc__ is None
     assert fb.__name__ == "tavrin.firebase"
     assert fb.__package__ == "tavrin"
-    assert fb.__file__ == spec.origin
+    assert fb.__file__ == module_spec.origin
     assert fb.__file__.endswith("firebase" + sysconfig.get_config_var("EXT_SUFFIX"))
     assert fb.__loader__.name == "tavrin.firebase"
-    assert fb.__loader__.path == spec.origin
+    assert fb.__loader__.path == module_spec.origin
     assert not hasattr(fb, "__path__")
     assert vars(fb)["__builtins__"] is builtins
 
@@ -93,13 +93,13 @@ def test_second_interpreter_is_refused(run_py):
 def test_exec_on_a_second_module_object_is_refused(run_py):
     got = run_json(run_py, """
         import importlib, importlib.util, json, sys
-        spec = importlib.util.find_spec("tavrin.firebase")
-        first = importlib.util.module_from_spec(spec)
-        second = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(first)
-        spec.loader.exec_module(first)   # the recorded module: nothing to do
+        module_spec = importlib.util.find_spec("tavrin.firebase")
+        first = importlib.util.module_from_spec(module_spec)
+        second = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(first)
+        module_spec.loader.exec_module(first)   # the recorded module: nothing to do
         try:
-            spec.loader.exec_module(second)
+            module_spec.loader.exec_module(second)
         except RuntimeError as e:
             error = str(e)
         else:

@@ -144,8 +144,8 @@ def test_failure_closes_the_client_and_passes_unchanged(fb, mock_http, monkeypat
 # -- addresses and headers ---------------------------------------------------
 
 class Formatted:
-    def __format__(self, spec):
-        return "formatted" + spec
+    def __format__(self, format_spec):
+        return "formatted" + format_spec
 
 
 @pytest.mark.parametrize("document_id, suffix", [

@@ -17,12 +17,12 @@ Ref import_module(PyObject* name) {
         bool initializing = true;
         PyObject* spec_raw = nullptr;
         int has_spec = PyObject_GetOptionalAttr(module.get(), k::dunder_spec, &spec_raw);
-        Ref spec = Ref::steal(spec_raw);
+        Ref module_spec = Ref::steal(spec_raw);
         if (has_spec == 0) {
             initializing = false;
         } else if (has_spec > 0) {
             PyObject* flag_raw = nullptr;
-            int has_flag = PyObject_GetOptionalAttr(spec.get(), k::initializing, &flag_raw);
+            int has_flag = PyObject_GetOptionalAttr(module_spec.get(), k::initializing, &flag_raw);
             Ref flag = Ref::steal(flag_raw);
             if (has_flag == 0) {
                 initializing = false;

@@ -20,7 +20,7 @@ namespace {
 // ---------------------------------------------------------------------------
 // Create step.
 
-PyObject* create_module(PyObject* spec) {
+PyObject* create_module(PyObject* module_spec) {
     int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) raise();
     int64_t recorded = -1;
@@ -33,14 +33,14 @@ PyObject* create_module(PyObject* spec) {
     }
     if (g_state.module) return Py_NewRef(g_state.module);
 
-    Ref name = check(PyObject_GetAttrString(spec, "name"));
+    Ref name = check(PyObject_GetAttrString(module_spec, "name"));
     Ref module = check(PyModule_NewObject(name.get()));
     PyObject* dict = PyModule_GetDict(module.get());
     if (!dict) raise();
     struct Copy {
         const char* from;
         const char* to;
-        bool none_too;   // copied even when the spec holds None
+        bool none_too;   // copied even when the ModuleSpec holds None
     };
     static const Copy copies[] = {
         {"loader", "__loader__", true},
@@ -50,7 +50,7 @@ PyObject* create_module(PyObject* spec) {
     };
     for (const Copy& c : copies) {
         PyObject* raw = nullptr;
-        int found = PyObject_GetOptionalAttrString(spec, c.from, &raw);
+        int found = PyObject_GetOptionalAttrString(module_spec, c.from, &raw);
         Ref value = Ref::steal(raw);
         if (found < 0) raise();
         if (found == 0 || (!c.none_too && value.get() == Py_None)) continue;
@@ -59,8 +59,8 @@ PyObject* create_module(PyObject* spec) {
     return module.release();
 }
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
-    return guard<PyObject*>(nullptr, [&] { return create_module(spec); });
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
+    return guard<PyObject*>(nullptr, [&] { return create_module(module_spec); });
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // Text conversion for addresses, headers and messages: an exact str is used
-// unchanged; anything else goes through format() with an empty specification.
+// unchanged; anything else goes through format(value, "").
 // Nothing is escaped or encoded.
 #pragma once
 #include <initializer_list>

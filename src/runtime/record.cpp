@@ -46,7 +46,7 @@ PyTypeObject* make_record_type(const FunctionDef& def) {
         {Py_tp_dealloc, reinterpret_cast<void*>(&Record_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         name.c_str(),
         static_cast<int>(offsetof(Record, slot) + def.nslots() * sizeof(PyObject*)),
         0,
@@ -54,7 +54,7 @@ PyTypeObject* make_record_type(const FunctionDef& def) {
             Py_TPFLAGS_IMMUTABLETYPE,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+    return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&type_spec)).release());
 }
 
 PyObject* Record_New(PyTypeObject* type) {
