@@ -65,45 +65,39 @@ void set_delegate(Ctx& cx, PyObject* d, sendfunc send) {
     c->delegate_send = send;
 }
 
+// A first send of None straight into `a`'s send slot: no wrapper object and
+// no StopIteration for an immediate result. A yield makes `a` the delegate.
+Step send_first(Ctx& cx, PyObject* a, sendfunc send, PyObject** result) {
+    PyObject* v = nullptr;
+    switch (send(a, Py_None, &v)) {
+    case PYGEN_NEXT:
+        set_delegate(cx, Py_NewRef(a), send);
+        cx.yielded = v;
+        return Step::yielded;
+    case PYGEN_RETURN:
+        *result = v;
+        return Step::returned;
+    default:
+        return Step::failed;
+    }
+}
+
 }  // namespace
 
 Step await_start(Ctx& cx, PyObject* a, PyObject** result) noexcept {
     *result = nullptr;
     if (Py_IS_TYPE(a, CoroutineType)) {
-        // Our own coroutine: its send slot directly, no wrapper, no StopIteration.
+        // Our own coroutine.
         if (reinterpret_cast<CoroutineObject*>(a)->delegate) {
             PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
             return Step::failed;
         }
-        PyObject* v = nullptr;
-        switch (Coroutine_am_send(a, Py_None, &v)) {
-        case PYGEN_NEXT:
-            set_delegate(cx, Py_NewRef(a), Coroutine_am_send);
-            cx.yielded = v;
-            return Step::yielded;
-        case PYGEN_RETURN:
-            *result = v;
-            return Step::returned;
-        default:
-            return Step::failed;
-        }
+        return send_first(cx, a, Coroutine_am_send, result);
     }
     if (PyCoro_CheckExact(a)) {
-        // A native coroutine (httpx's methods are `async def`): driven
-        // through its own send slot, as the interpreter's await does, with
-        // no wrapper object and no StopIteration for an immediate result.
-        PyObject* v = nullptr;
-        switch (PyIter_Send(a, Py_None, &v)) {
-        case PYGEN_NEXT:
-            set_delegate(cx, Py_NewRef(a), Py_TYPE(a)->tp_as_async->am_send);
-            cx.yielded = v;
-            return Step::yielded;
-        case PYGEN_RETURN:
-            *result = v;
-            return Step::returned;
-        default:
-            return Step::failed;
-        }
+        // A native coroutine (httpx's methods are `async def`), driven
+        // through its own send slot as the interpreter's await does.
+        return send_first(cx, a, Py_TYPE(a)->tp_as_async->am_send, result);
     }
     PyObject* it = awaitable_iterator(a);
     if (!it) return Step::failed;
