@@ -480,6 +480,9 @@ def test_attributes_before_and_after_finishing(fb, fake):
     frame = coro.cr_frame
     assert isinstance(frame, types.FrameType)
     assert coro.cr_frame is frame and frame.f_code is coro.cr_code
+    assert coro.__weaklistoffset__ == type(coro).__weakrefoffset__ > 0
+    with pytest.raises(AttributeError):
+        coro.__weaklistoffset__ = 0
     finish(coro)
     assert [coro.__name__, coro.__qualname__, coro.__module__, coro.cr_code,
             coro.cr_frame] == [None] * 5

@@ -524,10 +524,21 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The member only tells PyType_FromSpec where the weak-reference list is:
+// it sets tp_weaklistoffset and then deletes every __weaklistoffset__ entry
+// from the new type's dict, a getset of that name included. So the attribute
+// is added once the type exists (init_coroutine_types), reading the offset
+// back from the type.
 PyMemberDef coroutine_members[] = {
     {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Coro, weakreflist), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+
+PyObject* get_weaklistoffset(PyObject* self, void*) {
+    return PyLong_FromSsize_t(Py_TYPE(self)->tp_weaklistoffset);
+}
+
+PyGetSetDef weaklistoffset_getset = {"__weaklistoffset__", get_weaklistoffset, nullptr, nullptr, nullptr};
 
 PyMethodDef coroutine_methods[] = {
     {"send", Coroutine_send, METH_O,
@@ -557,8 +568,8 @@ PyType_Spec coroutine_spec = {
     "tavrin.firebase.coroutine",
     sizeof(Coro),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    // Made immutable by PyType_Freeze once __weaklistoffset__ is in place.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     coroutine_slots,
 };
 
@@ -569,7 +580,14 @@ PyTypeObject* make_wrapper_type();  // runtime/coroutine_wrapper.cpp
 void init_coroutine_types() {
     // Made once per process: a second module object never exists.
     if (CoroutineType) return;
-    CoroutineType = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&coroutine_spec)).release());
+    Ref type = check(PyType_FromSpec(&coroutine_spec));
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type.get());
+    // Through setattr, not the type's dict: it takes the type's locks and
+    // invalidates its lookup cache, as a free-threaded build needs.
+    Ref descr = check(PyDescr_NewGetSet(tp, &weaklistoffset_getset));
+    check_int(PyObject_SetAttrString(type.get(), "__weaklistoffset__", descr.get()));
+    check_int(PyType_Freeze(tp));
+    CoroutineType = reinterpret_cast<PyTypeObject*>(type.release());
     CoroutineWrapperType = make_wrapper_type();
 }
 
