@@ -23,11 +23,18 @@ def main(argv=None) -> int:
                         help="its value (the application's ENCRYPTED_AUTH_KEY as text)")
     parser.add_argument("--api-version", default=defaults.api_version,
                         help="version prefix of the function names (VERSION_NAME)")
+    parser.add_argument("--encryption-header", default=defaults.encryption_header_name,
+                        help="the header that marks a sealed body (ENCRYPTION_HEADER_NAME)")
+    parser.add_argument("--private-key", default=defaults.server_private_key_b64,
+                        help="base64 of the private key whose public half the application "
+                             "seals to (default: the published development key)")
     parser.add_argument("-q", "--quiet", action="store_true", help="do not log requests")
     args = parser.parse_args(argv)
     config = StandinConfig(api_key=args.api_key, project_id=args.project, region=args.region,
                            auth_header_name=args.auth_header, auth_key=args.auth_key,
-                           api_version=args.api_version)
+                           api_version=args.api_version,
+                           encryption_header_name=args.encryption_header,
+                           server_private_key_b64=args.private_key)
     with ServicesThread(config, host=args.host, port=args.port, verbose=not args.quiet) as svc:
         print(f"firebase stand-ins listening on {svc.base_url} "
               f"(project {config.project_id}, API key {config.api_key})", flush=True)
