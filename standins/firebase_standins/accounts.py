@@ -23,6 +23,9 @@ def new_refresh_token() -> str:
 
 @dataclass
 class Account:
+    """One account as the stand-ins hold it; changing a field (say
+    email_verified) changes what the services answer from then on."""
+
     local_id: str
     email: str | None  # None for an anonymous account
     password: str | None
@@ -46,7 +49,13 @@ class EmailExists(Exception):
 
 
 class Accounts:
-    """Thread-safe store of accounts and refresh tokens."""
+    """Thread-safe store of accounts and refresh tokens.
+
+        svc.accounts.create("a@b.com", "pw")    # a new Account (no tokens yet); EmailExists if taken
+        svc.accounts.by_email("a@b.com")        # the Account, or None
+        svc.accounts.by_id(local_id)            # the Account, or None
+        svc.accounts.all(); svc.accounts.delete(local_id)
+    """
 
     def __init__(self, config, clock):
         self._config = config

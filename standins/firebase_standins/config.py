@@ -19,6 +19,15 @@ DEFAULT_API_VERSION = "v1"
 
 @dataclass(frozen=True)
 class StandinConfig:
+    """What the stand-ins accept; every field has a default, so
+    StandinConfig(project_id="my-project") changes one thing.
+
+    A request with another API key, or for another project or region, is
+    refused as the service would refuse it. The functions stand-in opens
+    sealed bodies with `server_private_key_b64`: to serve an application
+    that seals to its own public key, give the private half here (or to
+    from_config_module)."""
+
     api_key: str = DEFAULT_API_KEY
     project_id: str = DEFAULT_PROJECT_ID
     region: str = DEFAULT_REGION

@@ -9,6 +9,8 @@ from dataclasses import dataclass
 
 @dataclass(frozen=True)
 class Mail:
+    """One e-mail the identity stand-in would have sent."""
+
     kind: str  # the request type: "VERIFY_EMAIL", "PASSWORD_RESET" or "EMAIL_SIGNIN"
     email: str  # the address it went to
     local_id: str | None  # the account it is about (None: a sign-in link to a new address)

@@ -12,6 +12,8 @@ JSON_TYPE = "application/json; charset=UTF-8"
 
 @dataclass
 class Request:
+    """One request as a stand-in received it (svc.requests holds them all)."""
+
     method: str
     host: str  # the production host named by the Host header, lower case, no port
     path: str  # without the query
