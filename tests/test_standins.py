@@ -447,18 +447,28 @@ def test_create_without_a_document_id(docs, svc):
     # No mask (also a bare "?"): the document is replaced, or created.
     (fields(a="1", b="2"), "?", fields(c="3"), fields(c="3")),
     (None, "", fields(c="3"), fields(c="3")),
-    # Dotted paths reach into maps; backquotes quote a name with a dot.
+    # Dotted paths reach into maps; backquotes quote any other name (with \ and `
+    # escaped), percent-encoded in the query.
     ({"m": {"mapValue": {"fields": fields(x="1", y="2")}}}, "?updateMask.fieldPaths=m.x",
      {"m": {"mapValue": {"fields": fields(x="new")}}},
      {"m": {"mapValue": {"fields": fields(x="new", y="2")}}}),
-    (fields(**{"a.b": "1", "c": "2"}), "?updateMask.fieldPaths=`a.b`", {}, fields(c="2")),
+    (fields(**{"a.b": "1", "c": "2"}), "?updateMask.fieldPaths=%60a.b%60", {}, fields(c="2")),
+    (None, "?updateMask.fieldPaths=%60a%5C%60%20%5C%5C%60", fields(**{"a` \\": "1"}),
+     fields(**{"a` \\": "1"})),
+    # Any other name unquoted is refused (None: nothing changes).
+    (fields(a="1"), "?updateMask.fieldPaths=ada@example.com", fields(a="2"), None),
 ])
 def test_update_mask(docs, svc, stored, query, body, expected):
     if stored is not None:
         svc.documents.set("notes/n1", stored)
     response = docs("PATCH", "/notes/n1" + query, json={"fields": body})
-    assert response.status_code == 200
-    assert response.json()["fields"] == expected
+    if expected is None:
+        assert response.status_code == 400
+        assert error_of(response)["message"].startswith(
+            'Invalid property path "ada@example.com". Unquoted property paths must match')
+        expected = stored
+    else:
+        assert response.json()["fields"] == expected
     assert svc.documents.fields("notes", "n1") == expected
 
 
