@@ -109,6 +109,49 @@ def test_request_on_the_wire(fb, mock_http, name):
     assert mock_http.clients[0].is_closed
 
 
+D = "/v1/projects/demo-project/databases/(default)/documents"
+MASK = "?updateMask.fieldPaths="
+PLAIN = "u1_Az-9.~"
+
+
+@pytest.mark.parametrize("name, args, target", [
+    # Plain ids, paths, names and keys go as they always went.
+    ("create_document", ("users", PLAIN, {}, "tok"), D + "/users?documentId=" + PLAIN),
+    ("get_document", ("users/" + PLAIN, "tok"), D + "/users/" + PLAIN),
+    ("update_document", ("users/u1", {"a": 1, "_B9": 2}, "tok"),
+     D + "/users/u1" + MASK + "a&updateMask.fieldPaths=_B9"),
+    ("trigger_function", ("process_Payment-1", {}), "/v1_process_Payment-1"),
+    # Paths keep "/", the sub-delimiters, ":" and "@"; the rest goes as UTF-8 %XX.
+    ("get_document", ("notes/a#b?c%d", "tok"), D + "/notes/a%23b%3Fc%25d"),
+    ("delete_document", ('n/ "<>[]`{|}\\^\u00e9', "tok"),
+     D + "/n/%20%22%3C%3E%5B%5D%60%7B%7C%7D%5C%5E%C3%A9"),
+    ("overwrite_document", ("n/!$&'()*+,;=:@", {}, "tok"), D + "/n/!$&'()*+,;=:@"),
+    ("trigger_function", ("a b/c?d#\u00e9", {}), "/v1_a%20b/c%3Fd%23%C3%A9"),
+    # Query values keep "!$'()*,;:@/?"; "&", "=", "+", "#", "%" and space are encoded.
+    ("create_document", ("c d", "x&documentId=y", {}, "tok"),
+     D + "/c%20d?documentId=x%26documentId%3Dy"),
+    ("create_document", ("c", "!$'()*,;:@/?+# %", {}, "tok"),
+     D + "/c?documentId=!$'()*,;:@/?%2B%23%20%25"),
+    # Mask entries are field paths: any name but a simple one in backquotes, \ and ` escaped.
+    ("update_document", ("n/a#b", {"z.y": 1, "a&b": 2, "ada@example.com": 3, "with space": 4,
+                                   "`\\": 5, 5: 6}, "tok"),
+     D + "/n/a%23b" + MASK + "&updateMask.fieldPaths=".join([
+         "%60z.y%60", "%60a%26b%60", "%60ada@example.com%60", "%60with%20space%60",
+         "%60%5C%60%5C%5C%60", "%605%60"])),
+    ("get_document", ("n/\ud800", "tok"), UnicodeEncodeError),
+])
+def test_request_target(fb, mock_http, name, args, target):
+    """The path and query that the service parses, as sent."""
+    if target is UnicodeEncodeError:  # as str.encode("utf-8") refuses it
+        with pytest.raises(target, match="surrogates not allowed"):
+            run(fb, name, *args)
+        assert mock_http.requests == []
+        return
+    run(fb, name, *args)
+    (request,) = mock_http.requests
+    assert request.url.raw_path == target.encode()
+
+
 REFUSED = []
 
 
@@ -150,7 +193,7 @@ class Formatted:
 
 @pytest.mark.parametrize("document_id, suffix", [
     (None, ""), ("", ""), (0, ""), ("abc", "?documentId=abc"),
-    ("a b&c=d", "?documentId=a b&c=d"), (7, "?documentId=7"), (Formatted(), "?documentId=formatted"),
+    (7, "?documentId=7"), (Formatted(), "?documentId=formatted"),
 ])
 def test_create_address(fb, fake, document_id, suffix):
     done(fake, {})
@@ -161,10 +204,10 @@ def test_create_address(fb, fake, document_id, suffix):
 @pytest.mark.parametrize("name, args, url, token", [
     ("create_document", (Formatted(), None, {}, None), DOCS + "/formatted", "Bearer None"),
     ("get_document", (12, 34), DOCS + "/12", "Bearer 34"),
-    ("overwrite_document", ("c/d e&f", {}, Formatted()), DOCS + "/c/d e&f", "Bearer formatted"),
+    ("overwrite_document", ("c/d", {}, Formatted()), DOCS + "/c/d", "Bearer formatted"),
     ("delete_document", (None, "t k"), DOCS + "/None", "Bearer t k"),
 ])
-def test_non_text_and_reserved_characters_go_in_unchanged(fb, fake, name, args, url, token):
+def test_non_text_values_go_in_as_their_text(fb, fake, name, args, url, token):
     done(fake, {})
     run(fb, name, *args)
     assert fake.log[1][1] == url
@@ -174,10 +217,7 @@ def test_non_text_and_reserved_characters_go_in_unchanged(fb, fake, name, args, 
 @pytest.mark.parametrize("data, query", [
     ({"a": 1, "b": 2}, "updateMask.fieldPaths=a&updateMask.fieldPaths=b"),
     ({"b": 2, "a": 1}, "updateMask.fieldPaths=b&updateMask.fieldPaths=a"),
-    ({}, ""),
-    ({"x y": 1, "p&q": 2, "m.n": 3},
-     "updateMask.fieldPaths=x y&updateMask.fieldPaths=p&q&updateMask.fieldPaths=m.n"),
-    ({5: 1, Formatted(): 2}, "updateMask.fieldPaths=5&updateMask.fieldPaths=formatted"),
+    ({5: 1, Formatted(): 2}, "updateMask.fieldPaths=%605%60&updateMask.fieldPaths=formatted"),
     (types.SimpleNamespace(keys=lambda: iter(["k"])), "updateMask.fieldPaths=k"),
 ])
 def test_update_mask(fb, fake, data, query):
@@ -187,10 +227,18 @@ def test_update_mask(fb, fake, data, query):
     assert fake.log[1][2]["json"]["fields"] is data
 
 
-def test_update_without_keys_fails_before_the_address(fb, fake, monkeypatch):
+NO_FIELDS = "No fields to update; an update without fields would replace the whole document."
+
+
+@pytest.mark.parametrize("data, error", [
+    ([1], AttributeError), ({}, ValueError),
+    (types.SimpleNamespace(keys=lambda: iter(())), ValueError),
+])
+def test_update_without_fields_fails_before_the_address(fb, fake, monkeypatch, data, error):
     monkeypatch.delattr(fb, "get_firestore_base_url")
-    with pytest.raises(AttributeError) as info:
-        run(fb, "update_document", "users/u1", [1], "tok")
+    with pytest.raises(error) as info:
+        run(fb, "update_document", "users/u1", data, "tok")
+    assert error is AttributeError or info.value.args == (NO_FIELDS,)
     assert entries(info.value) == [("update_document", 222)]
     assert fake.calls == []
 
@@ -264,23 +312,24 @@ def test_identity_refusals(fb, svc, user, name, argument, message):
 
 
 def test_document_lifecycle(fb, svc, user):
-    tok = user.id_token
+    """An id and keys with reserved characters reach that document and those
+    fields; the document "a" beside it, and map z, stay as they are."""
+    tok, doc = user.id_token, "notes/a#b?c%d"
     a, b, c = ({"stringValue": v} for v in "abc")
-    created = run(fb, "create_document", "notes", "n1", {"a": a, "b": b}, tok)
-    assert created["name"].endswith("/documents/notes/n1") and created["fields"] == {"a": a, "b": b}
-    assert run(fb, "get_document", "notes/n1", tok)["fields"] == {"a": a, "b": b}
-    assert run(fb, "update_document", "notes/n1", {"b": c, "c": c}, tok)["fields"] == {
-        "a": a, "b": c, "c": c}
-    assert run(fb, "overwrite_document", "notes/n1", {"z": a}, tok)["fields"] == {"z": a}
-    assert svc.documents.fields("notes/n1") == {"z": a}
-    assert run(fb, "delete_document", "notes/n1", tok) == {}
+    z = {"mapValue": {"fields": {"y": a}}}
+    svc.documents.set("notes/a", {"a": a})
+    created = run(fb, "create_document", "notes", "a#b?c%d", {"a": a, "z": z}, tok)
+    assert created["name"].endswith("/documents/" + doc) and created["fields"] == {"a": a, "z": z}
+    assert run(fb, "get_document", doc, tok)["fields"] == {"a": a, "z": z}
+    keys = {"z.y": b, "ada@example.com": c, "a&b": c, "with space": c, "%41": c}
+    assert run(fb, "update_document", doc, keys, tok)["fields"] == {"a": a, "z": z, **keys}
+    assert run(fb, "overwrite_document", doc, {"z": a}, tok)["fields"] == {"z": a}
+    assert svc.documents.fields(doc) == {"z": a}
+    assert run(fb, "delete_document", doc, tok) == {}
     with pytest.raises(httpx.HTTPStatusError) as info:
-        run(fb, "get_document", "notes/n1", tok)
+        run(fb, "get_document", doc, tok)
     assert service_error(info.value)[::2] == (404, "NOT_FOUND")
-    assert [(r.method, r.target.rpartition("/")[2]) for r in svc.requests] == [
-        ("POST", "notes?documentId=n1"), ("GET", "n1"),
-        ("PATCH", "n1?updateMask.fieldPaths=b&updateMask.fieldPaths=c"),
-        ("PATCH", "n1"), ("DELETE", "n1"), ("GET", "n1")]
+    assert svc.documents.paths() == ["notes/a"] and svc.documents.fields("notes/a") == {"a": a}
 
 
 def test_create_twice_without_an_id_and_overwrite_an_absent_one(fb, svc, user):
