@@ -148,50 +148,57 @@ class Formatted:
         return "formatted" + format_spec
 
 
-@pytest.mark.parametrize("document_id, suffix", [
-    (None, ""), ("", ""), (0, ""), ("abc", "?documentId=abc"),
-    ("a b&c=d", "?documentId=a b&c=d"), (7, "?documentId=7"), (Formatted(), "?documentId=formatted"),
-])
-def test_create_address(fb, fake, document_id, suffix):
-    done(fake, {})
-    run(fb, "create_document", "users", document_id, {}, "tok")
-    assert fake.log[1][1] == DOCS + "/users" + suffix
+D = "/v1/projects/demo-project/databases/(default)/documents"
+PLAIN = "u1_Az-9.~"
+IDS = [(None, ""), ("", ""), (0, ""), (7, "?documentId=7"), (Formatted(), "?documentId=formatted")]
+T = "Bearer tok"
 
 
-@pytest.mark.parametrize("name, args, url, token", [
-    ("create_document", (Formatted(), None, {}, None), DOCS + "/formatted", "Bearer None"),
-    ("get_document", (12, 34), DOCS + "/12", "Bearer 34"),
-    ("overwrite_document", ("c/d e&f", {}, Formatted()), DOCS + "/c/d e&f", "Bearer formatted"),
-    ("delete_document", (None, "t k"), DOCS + "/None", "Bearer t k"),
+@pytest.mark.parametrize("name, args, target, bearer", [
+    # Plain ids and paths go as they always went (OPS: plain keys); a false id adds no query;
+    # other values go in as their text.
+    ("create_document", ("users", PLAIN, {}, "tok"), D + "/users?documentId=" + PLAIN, T),
+    *[("create_document", ("users", i, {}, "tok"), D + "/users" + query, T) for i, query in IDS],
+    ("get_document", (PLAIN + "/!$&'()*+,;=:@", "tok"), D + "/" + PLAIN + "/!$&'()*+,;=:@", T),
+    ("create_document", (Formatted(), None, {}, None), D + "/formatted", "Bearer None"),
+    ("get_document", (12, 34), D + "/12", "Bearer 34"),
+    ("overwrite_document", ("c/d", {}, Formatted()), D + "/c/d", "Bearer formatted"),
+    ("delete_document", (None, "t k"), D + "/None", "Bearer t k"),
+    # Paths keep "/", the sub-delimiters, ":" and "@"; the rest goes as UTF-8 %XX.
+    ("overwrite_document", ("notes/a#b?c%d", {}, "tok"), D + "/notes/a%23b%3Fc%25d", T),
+    ("delete_document", ('n/ "<>[]`{|}\\^\u00e9', "tok"),
+     D + "/n/%20%22%3C%3E%5B%5D%60%7B%7C%7D%5C%5E%C3%A9", T),
+    ("trigger_function", ("a b/c?d#\u00e9", {}), "/v1_a%20b/c%3Fd%23%C3%A9", None),
+    # Query values keep "!$'()*,;:@/?"; "&", "=", "+", "#", "%" and space are encoded.
+    ("create_document", ("c d", "x&documentId=y!$'()*,;:@/?+# %", {}, "tok"),
+     D + "/c%20d?documentId=x%26documentId%3Dy!$'()*,;:@/?%2B%23%20%25", T),
+    # Mask entries are field paths: any name but a simple one in backquotes, \ and ` escaped.
+    ("update_document", ("n/a#b", {"z.y": 1, "a&b": 2, "ada@example.com": 3, "with space": 4,
+                                   "`\\": 5, 5: 6, "_A9": 7}, "tok"),
+     D + "/n/a%23b?" + "&".join("updateMask.fieldPaths=" + f for f in [
+         "%60z.y%60", "%60a%26b%60", "%60ada@example.com%60", "%60with%20space%60",
+         "%60%5C%60%5C%5C%60", "%605%60", "_A9"]), T),
 ])
-def test_non_text_and_reserved_characters_go_in_unchanged(fb, fake, name, args, url, token):
-    done(fake, {})
+def test_request_target(fb, mock_http, name, args, target, bearer):
+    """The path and query that the service parses, as sent, and the bearer token."""
     run(fb, name, *args)
-    assert fake.log[1][1] == url
-    assert fake.log[1][2]["headers"] == {"Authorization": token}
+    (request,) = mock_http.requests
+    assert request.url.raw_path == target.encode()
+    assert request.headers.get("authorization") == bearer
 
 
-@pytest.mark.parametrize("data, query", [
-    ({"a": 1, "b": 2}, "updateMask.fieldPaths=a&updateMask.fieldPaths=b"),
-    ({"b": 2, "a": 1}, "updateMask.fieldPaths=b&updateMask.fieldPaths=a"),
-    ({}, ""),
-    ({"x y": 1, "p&q": 2, "m.n": 3},
-     "updateMask.fieldPaths=x y&updateMask.fieldPaths=p&q&updateMask.fieldPaths=m.n"),
-    ({5: 1, Formatted(): 2}, "updateMask.fieldPaths=5&updateMask.fieldPaths=formatted"),
-    (types.SimpleNamespace(keys=lambda: iter(["k"])), "updateMask.fieldPaths=k"),
+@pytest.mark.parametrize("data, error, line", [
+    ([1], AttributeError, 222), ({}, ValueError, 222),
+    (types.SimpleNamespace(keys=lambda: iter(())), ValueError, 222),
+    ({"\ud800": 1}, UnicodeEncodeError, 223),  # a lone surrogate has no UTF-8
 ])
-def test_update_mask(fb, fake, data, query):
-    done(fake, {})
-    run(fb, "update_document", "users/u1", data, "tok")
-    assert fake.log[1][1] == DOCS + "/users/u1?" + query
-    assert fake.log[1][2]["json"]["fields"] is data
-
-
-def test_update_without_keys_fails_before_the_address(fb, fake, monkeypatch):
+def test_update_fails_before_the_address(fb, fake, monkeypatch, data, error, line):
     monkeypatch.delattr(fb, "get_firestore_base_url")
-    with pytest.raises(AttributeError) as info:
-        run(fb, "update_document", "users/u1", [1], "tok")
-    assert entries(info.value) == [("update_document", 222)]
+    with pytest.raises(error) as info:
+        run(fb, "update_document", "users/u1", data, "tok")
+    assert error is not ValueError or info.value.args == (
+        "No fields to update; an update without fields would replace the whole document.",)
+    assert entries(info.value) == [("update_document", line)]
     assert fake.calls == []
 
 
@@ -264,23 +271,22 @@ def test_identity_refusals(fb, svc, user, name, argument, message):
 
 
 def test_document_lifecycle(fb, svc, user):
-    tok = user.id_token
+    tok, doc = user.id_token, "notes/a#b?c%d"
     a, b, c = ({"stringValue": v} for v in "abc")
-    created = run(fb, "create_document", "notes", "n1", {"a": a, "b": b}, tok)
-    assert created["name"].endswith("/documents/notes/n1") and created["fields"] == {"a": a, "b": b}
-    assert run(fb, "get_document", "notes/n1", tok)["fields"] == {"a": a, "b": b}
-    assert run(fb, "update_document", "notes/n1", {"b": c, "c": c}, tok)["fields"] == {
-        "a": a, "b": c, "c": c}
-    assert run(fb, "overwrite_document", "notes/n1", {"z": a}, tok)["fields"] == {"z": a}
-    assert svc.documents.fields("notes/n1") == {"z": a}
-    assert run(fb, "delete_document", "notes/n1", tok) == {}
+    z = {"mapValue": {"fields": {"y": a}}}
+    svc.documents.set("notes/a", {"a": a})
+    created = run(fb, "create_document", "notes", "a#b?c%d", {"a": a, "z": z}, tok)
+    assert created["name"].endswith("/documents/" + doc) and created["fields"] == {"a": a, "z": z}
+    assert run(fb, "get_document", doc, tok)["fields"] == {"a": a, "z": z}
+    keys = {"z.y": b, "ada@example.com": c, "a&b": c, "with space": c, "%41": c}
+    assert run(fb, "update_document", doc, keys, tok)["fields"] == {"a": a, "z": z, **keys}
+    assert run(fb, "overwrite_document", doc, {"z": a}, tok)["fields"] == {"z": a}
+    assert svc.documents.fields(doc) == {"z": a}
+    assert run(fb, "delete_document", doc, tok) == {}
     with pytest.raises(httpx.HTTPStatusError) as info:
-        run(fb, "get_document", "notes/n1", tok)
+        run(fb, "get_document", doc, tok)
     assert service_error(info.value)[::2] == (404, "NOT_FOUND")
-    assert [(r.method, r.target.rpartition("/")[2]) for r in svc.requests] == [
-        ("POST", "notes?documentId=n1"), ("GET", "n1"),
-        ("PATCH", "n1?updateMask.fieldPaths=b&updateMask.fieldPaths=c"),
-        ("PATCH", "n1"), ("DELETE", "n1"), ("GET", "n1")]
+    assert svc.documents.paths() == ["notes/a"] and svc.documents.fields("notes/a") == {"a": a}
 
 
 def test_create_twice_without_an_id_and_overwrite_an_absent_one(fb, svc, user):

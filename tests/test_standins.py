@@ -447,11 +447,11 @@ def test_create_without_a_document_id(docs, svc):
     # No mask (also a bare "?"): the document is replaced, or created.
     (fields(a="1", b="2"), "?", fields(c="3"), fields(c="3")),
     (None, "", fields(c="3"), fields(c="3")),
-    # Dotted paths reach into maps; backquotes quote a name with a dot.
+    # Dotted paths reach into maps; backquotes quote any other name.
     ({"m": {"mapValue": {"fields": fields(x="1", y="2")}}}, "?updateMask.fieldPaths=m.x",
      {"m": {"mapValue": {"fields": fields(x="new")}}},
      {"m": {"mapValue": {"fields": fields(x="new", y="2")}}}),
-    (fields(**{"a.b": "1", "c": "2"}), "?updateMask.fieldPaths=`a.b`", {}, fields(c="2")),
+    (fields(**{"a.b": "1", "c": "2"}), "?updateMask.fieldPaths=%60a.b%60", {}, fields(c="2")),
 ])
 def test_update_mask(docs, svc, stored, query, body, expected):
     if stored is not None:
@@ -544,12 +544,16 @@ def test_typed_values_come_back_as_the_service_gives_them(docs):
     assert type(document["fields"]["d"]["doubleValue"]) is float
 
 
-def test_unknown_query_parameters_are_refused(docs):
-    response = docs("GET", "/notes/n1?documentId=x")
+@pytest.mark.parametrize("method, query, message", [
+    ("GET", "?documentId=x", 'Invalid JSON payload received. Unknown name "documentId": Cannot'),
+    ("PATCH", "?updateMask.fieldPaths=a@b.c", 'Invalid property path "a@b.c". Unquoted property'),
+])
+def test_bad_query_parameters_are_refused(docs, svc, method, query, message):
+    svc.documents.set("notes/n1", fields(a="1"))
+    response = docs(method, "/notes/n1" + query, json={"fields": fields(a="2")})
     assert response.status_code == 400
-    assert error_of(response)["message"] == (
-        'Invalid JSON payload received. Unknown name "documentId": Cannot bind query parameter.'
-        " Field 'documentId' could not be found in request message.")
+    assert error_of(response)["message"].startswith(message)
+    assert svc.documents.fields("notes/n1") == fields(a="1")
 
 
 # ---- functions --------------------------------------------------------------------------

@@ -14,13 +14,13 @@ void build_create(Ctx& cx) {
     if (check_int(PyObject_IsTrue(cx.slot(document_id)))) {
         cx.at(177);
         Ref base = document_base_url();
-        Ref coll = to_text(cx.slot(collection));
-        Ref id = to_text(cx.slot(document_id));
+        Ref coll = path_text(cx.slot(collection));
+        Ref id = query_text(cx.slot(document_id));
         cx.put(url, concat({base.get(), k::slash, coll.get(), k::query_document_id, id.get()}));
     } else {
         cx.at(179);
         Ref base = document_base_url();
-        Ref coll = to_text(cx.slot(collection));
+        Ref coll = path_text(cx.slot(collection));
         cx.put(url, concat({base.get(), k::slash, coll.get()}));
     }
     cx.at(180);

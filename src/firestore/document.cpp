@@ -18,7 +18,7 @@ Ref document_base_url() {
 
 Ref document_address(PyObject* path) {
     Ref base = document_base_url();
-    Ref text = to_text(path);
+    Ref text = path_text(path);
     return concat({base.get(), k::slash, text.get()});
 }
 

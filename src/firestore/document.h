@@ -7,7 +7,7 @@ namespace fb {
 
 // The text of get_firestore_base_url(), looked up by name on every call.
 Ref document_base_url();
-// The document address: base URL, "/", the text of the document path.
+// The document address: base URL, "/", the document path as a path piece.
 Ref document_address(PyObject* path);
 // {"Authorization": "Bearer " + text of the ID token}
 Ref bearer_headers(PyObject* id_token);

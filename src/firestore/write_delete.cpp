@@ -2,6 +2,7 @@
 #include "firestore/document.h"
 #include "module/bodies.h"
 #include "module/constants.h"
+#include "module/state.h"
 #include "rest/text.h"
 
 namespace fb {
@@ -33,15 +34,22 @@ void build_update(Ctx& cx) {
     {
         Ref keys = check(PyObject_CallMethodNoArgs(cx.slot(data), k::keys));
         cx.put(fields_to_update, check(PySequence_List(keys.get())));
+        // A PATCH without a mask replaces the whole document: every stored
+        // field would go. Replacing is what overwrite_document is for.
+        if (PyList_GET_SIZE(cx.slot(fields_to_update)) == 0) {
+            PyErr_SetObject(g_state.value_error, k::msg_no_fields_to_update);
+            raise();
+        }
     }
     cx.at(223);
     {
-        // "&".join(f"updateMask.fieldPaths={field}" for field in fields_to_update)
+        // "&".join(f"updateMask.fieldPaths={field}" for field in fields_to_update),
+        // each name as a field path, encoded as a query value
         PyObject* names = cx.slot(fields_to_update);
         Ref items = check(PyList_New(0));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names); ++i) {
             cx.put(field, Ref::borrow(PyList_GET_ITEM(names, i)));
-            Ref text = to_text(cx.slot(field));
+            Ref text = field_path_text(cx.slot(field));
             Ref item = check(PyUnicode_Concat(k::mask_item, text.get()));
             check_int(PyList_Append(items.get(), item.get()));
         }
@@ -50,7 +58,7 @@ void build_update(Ctx& cx) {
     cx.at(225);
     {
         Ref base = document_base_url();
-        Ref path = to_text(cx.slot(document_path));
+        Ref path = path_text(cx.slot(document_path));
         cx.put(url, concat({base.get(), k::slash, path.get(), k::question_mark, cx.slot(update_mask)}));
     }
     cx.at(226);

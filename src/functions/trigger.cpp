@@ -28,14 +28,15 @@ Ref fixed_headers() {
     return h;
 }
 
-// get_functions_base_url() + "/" + API_VERSION + "_" + firebase_function
+// get_functions_base_url() + "/" + API_VERSION + "_" + firebase_function, the
+// name percent-encoded as a path piece (configuration goes in as it is).
 Ref function_url(Ctx& cx) {
     Ref base_fn = lookup(k::get_functions_base_url);
     Ref base_raw = check(PyObject_CallNoArgs(base_fn.get()));
     Ref base = to_text(base_raw.get());
     Ref version_raw = lookup(k::API_VERSION);
     Ref version = to_text(version_raw.get());
-    Ref name = to_text(cx.slot(firebase_function));
+    Ref name = path_text(cx.slot(firebase_function));
     return concat({base.get(), k::slash, version.get(), k::underscore, name.get()});
 }
 

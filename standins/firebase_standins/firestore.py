@@ -9,10 +9,13 @@ documents under /v1/projects/{project}/databases/(default)/documents/...
     DELETE .../documents/{collection}/{id}              delete ({} also when absent)
     GET    .../documents/{collection}                   list
 
-Subcollections (c/id/sub/id2) work the same way. Every request needs
-"Authorization: Bearer" with an ID token of the identity stand-in for this
-project. The documents are kept in memory (`Documents`) and can be read and
-written from Python: `svc.documents.get("users", uid)`.
+Path segments and query values are percent-decoded once; a mask entry is a
+field path ("a.b" reaches into map a, "`a.b`" names the field "a.b") and a
+masked field that the body lacks is removed. Subcollections (c/id/sub/id2)
+work the same way. Every request needs "Authorization: Bearer" with an ID
+token of the identity stand-in for this project. The documents are kept in
+memory (`Documents`) and can be read and written from Python:
+`svc.documents.get("users", uid)`.
 """
 
 from __future__ import annotations
@@ -178,26 +181,25 @@ class Documents:
                     if p.startswith(prefix) and "/" not in p[len(prefix):]]
 
 
-# Field paths: segments joined by ".", a segment in backquotes may hold any
-# character (\` and \\ escaped). Unquoted segments are taken as they are
-# (the service itself wants them to look like identifiers).
-_SEGMENT = re.compile(r"`((?:[^`\\]|\\.)+)`|([^.`]+)")
+# Field paths: segments joined by ".". An unquoted segment is a simple name;
+# any other name is quoted in backquotes, with \` and \\ escaped.
+_SEGMENT = re.compile(r"`((?:[^`\\]|\\.)+)`|([a-zA-Z_][a-zA-Z_0-9]*)")
 
 
 def parse_field_path(text: str) -> list[str]:
     segments, pos = [], 0
     while True:
         match = _SEGMENT.match(text, pos)
-        if match is None:
-            raise invalid(f'Invalid property path "{text}".')
+        if match is None or match.end() < len(text) and text[match.end()] != ".":
+            raise invalid(
+                f'Invalid property path "{text}". Unquoted property paths must match regex'
+                " ([a-zA-Z_][a-zA-Z_0-9]*), and quoted property paths must match regex"
+                " (`(?:[^`\\\\]|(?:\\\\.))+`)")
         quoted, plain = match.groups()
         segments.append(re.sub(r"\\(.)", r"\1", quoted) if quoted is not None else plain)
-        pos = match.end()
-        if pos == len(text):
+        pos = match.end() + 1
+        if pos > len(text):
             return segments
-        if text[pos] != ".":
-            raise invalid(f'Invalid property path "{text}".')
-        pos += 1
 
 
 def _lookup(fields: dict, segments: list[str]):

@@ -38,6 +38,7 @@ import threading
 import traceback
 from dataclasses import dataclass, field
 from typing import Any, Callable
+from urllib.parse import unquote
 
 import nacl.exceptions
 import nacl.public
@@ -67,7 +68,7 @@ class FunctionCall:
 
     host: str
     method: str
-    name: str  # the path without its "/": "v1_echo"
+    name: str  # the path without its "/", percent-decoded: "v1_echo"
     headers: dict[str, str]  # names in lower case
     body: bytes  # the raw body
     encrypted: bool = False  # the encryption header said "true"
@@ -183,7 +184,7 @@ class CloudFunctions(Service):
         return host.endswith("." + DOMAIN)
 
     def handle(self, request: Request) -> Response:
-        call = FunctionCall(request.host, request.method, request.path.lstrip("/"),
+        call = FunctionCall(request.host, request.method, unquote(request.path.lstrip("/")),
                             dict(request.headers), request.body)
         self.functions.record(call)
         try:

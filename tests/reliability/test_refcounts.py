@@ -166,6 +166,10 @@ def build(p, fb, app, shim):
         p.network(f"{name}/{len(args)}", getattr(fb, name), args)
     p.fails("get_auth_user_data no users", ["empty"], ValueError, fb.get_auth_user_data, "t")
     p.fails("update_document data without keys", [], AttributeError, fb.update_document, "p", 5, "t")
+    p.fails("update_document without fields", [], ValueError, fb.update_document, "p", {}, "t")
+    p.fails("get_document lone surrogate", [], UnicodeEncodeError, fb.get_document, "n/\ud800", "t")
+    p.add("encoded path and keys",
+          repeat(lambda: p.call(["ok"], fb.update_document, "a?b", {"z.y": 1}, "t")))
     p.fails("trigger_function seal fails", [], Exception, fb.trigger_function, "f", {1, 2})
     p.add("trigger_function no login", repeat(lambda: (
         login(app, None), raises(Exception, p.call, [], fb.trigger_function, "f", {}, True))))
