@@ -135,6 +135,59 @@ def test_reply_missing_a_token_stores_none(fb, app, mock_http, reply, stored):
     assert len(mock_http.requests) == 1
 
 
+# -- runs that overlap a newer login or each other -----------------------------
+
+@pytest.mark.parametrize("outcomes, relogin, final, shown", [
+    (["ok"], True, ("idB", "rB", "uB"), 0),
+    (["fail"], True, ("idB", "rB", "uB"), 0),
+    (["ok", "fail"], False, ("id0", "r0", "u1"), 0),
+    (["ok", "ok"], False, ("id0", "r0", "u1"), 0),
+    (["fail", "ok"], False, (None, None, None), 1),
+], ids=["relogin, ok", "relogin, refused", "ok then refused", "ok then ok", "refused then ok"])
+def test_overlapping_runs_keep_the_newest_login(fb, app, mock_http, caplog,
+                                                outcomes, relogin, final, shown):
+    """Refresh n is held until released; the runs are released in order.
+    With relogin, B logs in while the one run's refresh is in flight."""
+    gates = [asyncio.Event() for _ in outcomes]
+
+    async def handler(request):
+        n = len(mock_http.requests) - 1
+        await gates[n].wait()
+        ok = outcomes[n] == "ok"
+        return httpx.Response(200 if ok else 400, json={"id_token": f"id{n}", "refresh_token": f"r{n}"})
+    mock_http.handler = handler
+    login(app, expiring(0))
+
+    async def main():
+        runs = [asyncio.create_task(fb.ensure_valid_token()) for _ in outcomes]
+        while len(mock_http.requests) < len(runs):
+            await asyncio.sleep(0)
+        if relogin:
+            login(app, "idB", "rB", "uB")
+        for gate, run in zip(gates, runs):
+            gate.set()
+            assert await run is None
+    asyncio.run(main())
+    assert (state(app), len(app.messages), caplog.records) == (final, shown, [])
+
+
+class HalfReply(dict):
+    def get(self, key):
+        if key == "refresh_token":
+            raise KeyError(key)
+        return "stored"
+
+
+def test_failure_after_storing_the_id_token_still_clears(fb, app, monkeypatch):
+    async def refresh(token):
+        return HalfReply()
+    monkeypatch.setattr(fb, "refresh_id_token", refresh)
+    login(app, expiring(0))
+    validate(fb)
+    assert app.messages == [(REFRESH_FAILED.format("'refresh_token'"), "red")]
+    assert state(app) == (None, None, None)
+
+
 # -- the outer handler --------------------------------------------------------
 
 def raiser(error):
