@@ -73,12 +73,14 @@ def test_bearer_token_after_validation(fb, svc, app, user, left, refreshed):
     assert svc.functions.last().header("authorization") == "Bearer " + app.firebase_id_token
 
 
-def test_failed_refresh_still_sends_the_request(fb, svc, app, user):
+def test_failed_refresh_sends_nothing(fb, svc, app, user):
     app.firebase_id_token = svc.make_id_token(user.uid, exp=time.time() - 5)
     app.firebase_refresh_token = user.refresh_token
     svc.revoke_refresh_token(user.refresh_token)
-    assert trigger(fb, "echo", {}, use_auth_token=True)["uid"] is None
-    assert svc.functions.last().header("authorization") == "Bearer None"
+    with pytest.raises(Exception) as info:
+        trigger(fb, "echo", {}, use_auth_token=True)
+    assert info.value.args == (NO_TOKEN,) and entries(info.value) == [("trigger_function", 403)]
+    assert svc.functions.last() is None
     assert app.messages[0][0].startswith("\nToken refresh failed: ")
     assert (app.firebase_id_token, app.firebase_refresh_token) == (None, None)
 

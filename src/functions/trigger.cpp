@@ -44,8 +44,16 @@ Ref start_validation() {
     return check(PyObject_CallNoArgs(validate.get()));
 }
 
+[[noreturn]] void token_unavailable() {
+    PyErr_SetObject(PyExc_Exception, k::msg_token_unavailable);
+    raise();
+}
+
+// "Bearer " + the ID token as the validation left it; a login it gave up
+// is not sent as "Bearer None".
 void set_bearer(Ctx& cx) {
     Ref token = check(PyObject_GetAttr(cx.slot(app), k::firebase_id_token));
+    if (!truthy(token.get())) token_unavailable();
     Ref text = to_text(token.get());
     Ref value = check(PyUnicode_Concat(k::bearer, text.get()));
     check_int(PyDict_SetItem(cx.slot(headers), k::Authorization, value.get()));
@@ -84,8 +92,7 @@ BodyTask trigger_function_body(Ctx& cx) {
         Ref token = check(PyObject_GetAttr(cx.slot(app), k::firebase_id_token));
         if (!truthy(token.get())) {
             cx.at(401);
-            PyErr_SetObject(PyExc_Exception, k::msg_token_unavailable);
-            raise();
+            token_unavailable();
         }
         token.reset();
         cx.at(402);
