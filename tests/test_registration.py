@@ -51,14 +51,23 @@ def test_registration_writes_both_records(fb, svc, user):
     assert svc.documents.fields("billing", uid) == billing
 
 
-def test_existing_user_is_refused_after_one_read(fb, svc, user):
-    svc.documents.set("users/" + user.uid, {})
-    with pytest.raises(Exception) as info:
-        register(fb, user.uid, user.email, user.id_token)
-    assert type(info.value) is Exception and info.value.args == (EXISTS,)
-    assert entries(info.value) == [(NAME, 262)]
-    assert sent(svc) == [("GET", "users/" + user.uid)]
-    assert svc.documents.paths() == ["users/" + user.uid]
+@pytest.mark.parametrize("billing", [True, False], ids=["both exist", "billing missing"])
+def test_existing_user(fb, svc, user, billing):
+    uid, reads = user.uid, [("GET", "users/" + user.uid), ("GET", "billing/" + user.uid)]
+    svc.documents.set("users/" + uid, {})
+    if billing:
+        svc.documents.set("billing/" + uid, {})
+        with pytest.raises(Exception) as info:
+            register(fb, uid, user.email, user.id_token)
+        assert type(info.value) is Exception and info.value.args == (EXISTS,)
+        assert entries(info.value) == [(NAME, 262)] and sent(svc) == reads
+    else:  # a registration that stopped before its billing record is finished
+        assert register(fb, uid, user.email, user.id_token) is None
+        assert sent(svc) == reads + [("POST", "billing?documentId=" + uid)]
+        assert list(svc.documents.fields("billing", uid).items()) == [
+            ("user_id", {"stringValue": uid}), ("email", {"stringValue": user.email}),
+            ("balance", {"doubleValue": 0.0})]
+    assert svc.documents.fields("users", uid) == {}
 
 
 def test_refused_read_passes_unchanged(fb, svc, user):
@@ -85,19 +94,48 @@ def status(code):
     return lambda request: httpx.Response(code, json={"error": {"code": code}})
 
 
-@pytest.mark.parametrize("code", [400, 403, 500])
-def test_read_failing_with_another_status_is_re_raised(fb, mock_http, monkeypatch, code):
-    raised = record_status_errors(monkeypatch)
-    mock_http.handler = status(code)
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        register(fb, "u1", "a@b.c", "tok")
-    assert raised == [info.value] and info.value.response.status_code == code
-    assert entries(info.value) == [(NAME, 265), ("tavrin.firebase." + NAME, 260)] + READ_LINES
-    assert len(mock_http.requests) == 1
-
-
 def refuse(request):
     raise httpx.ConnectError("refused", request=request)
+
+
+def replies(codes):
+    """Answers "METHOD collection" as codes says (a status or a handler), else 200."""
+    def handler(request):
+        collection = request.url.path.partition("/documents/")[2].partition("/")[0]
+        answer = codes.get(f"{request.method} {collection}", 200)
+        return (answer if callable(answer) else status(answer))(request)
+    return handler
+
+
+READ = [("tavrin.firebase." + NAME, 260)] + READ_LINES
+BILLING_READ = [("tavrin.firebase." + NAME, 261)] + READ_LINES
+GETS, CREATE = ["GET users/u1", "GET billing/u1"], ["POST users?documentId=u1"]
+
+
+@pytest.mark.parametrize("uid, codes, error, lines, requests", [
+    ("u1", {"GET users": 403}, httpx.HTTPStatusError, [(NAME, 265)] + READ, GETS[:1]),
+    ("u1", {"GET users": 500}, httpx.HTTPStatusError, [(NAME, 265)] + READ, GETS[:1]),
+    ("u1", {"GET users": 404, "POST users": 409}, httpx.HTTPStatusError,
+     [(NAME, 276)] + CREATE_LINES, GETS[:1] + CREATE),
+    ("u1", {"GET billing": 500}, httpx.HTTPStatusError, [(NAME, 265)] + BILLING_READ, GETS),
+    ("u1", {"GET billing": refuse}, httpx.ConnectError,
+     [(NAME, 261)] + READ_LINES[:1] + [("tavrin.firebase.get_document", 197)], GETS),
+    ("u1", {"GET billing": 404, "POST billing": 503}, httpx.HTTPStatusError,
+     [(NAME, 284)] + CREATE_LINES, GETS + ["POST billing?documentId=u1"]),
+    (None, {}, ValueError, [(NAME, 258)], []),
+    ("", {}, ValueError, [(NAME, 258)], []),
+    (0, {}, ValueError, [(NAME, 258)], []),
+])
+def test_failures(fb, mock_http, monkeypatch, uid, codes, error, lines, requests):
+    raised = record_status_errors(monkeypatch)
+    mock_http.handler = replies(codes)
+    with pytest.raises(error) as info:
+        register(fb, uid, "a@b.c", "tok")
+    assert raised[-1:] == ([info.value] if error is httpx.HTTPStatusError else [])
+    assert error is not ValueError or info.value.args == ("No user id to register.",)
+    assert entries(info.value) == lines
+    assert [r.method + " " + str(r.url).partition("documents/")[2] for r in mock_http.requests] == requests
+    assert all(c.is_closed for c in mock_http.clients)
 
 
 @pytest.mark.parametrize("case", ["transport", "no get_document", "handler rebound"])
@@ -117,17 +155,6 @@ def test_read_failure_the_handler_does_not_take(fb, mock_http, monkeypatch, case
         register(fb, "u1", "a@b.c", "tok")
     assert entries(info.value) == [(NAME, 260)] + inner
     assert len(mock_http.requests) == requests
-
-
-def test_refused_user_record_stops_before_billing(fb, mock_http):
-    mock_http.handler = lambda request: status(404 if request.method == "GET" else 409)(request)
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        register(fb, "u1", "a@b.c", "tok")
-    assert info.value.response.status_code == 409
-    assert entries(info.value) == [(NAME, 276)] + CREATE_LINES
-    assert [(r.method, r.url.path.rpartition("/")[2], r.url.query) for r in mock_http.requests] == [
-        ("GET", "u1", b""), ("POST", "users", b"documentId=u1")]
-    assert all(c.is_closed for c in mock_http.clients)
 
 
 # -- what reaches get_document and create_document ------------------------------
