@@ -185,11 +185,9 @@ def build(p, fb, app, shim):
                        ("refresh refused", (NEAR, ["400"])), ("refresh transport error", (NEAR, ["refused"]))]:
         p.add("ensure_valid_token " + name, repeat(lambda args=args: session(*args)))
 
-    class Relogin(handmade.Exchange):
-        """A refresh during which another login replaces the checked one."""
+    class Relogin(handmade.Exchange):  # another login replaces the checked one meanwhile
         def __await__(self):
-            login(app, FAR)
-            return (yield from super().__await__())
+            return login(app, FAR) or (yield from super().__await__())
     for outcome in ("ok", "400"):
         p.add("ensure_valid_token login replaced, refresh " + outcome, repeat(
             lambda outcome=outcome: session(NEAR, [Relogin(outcome, handmade.REPLY)])))
