@@ -93,7 +93,7 @@ bool run_handler(Ctx& cx, Statements statements) {
     return ok;
 }
 
-// Steps 5.1 to 5.3: true when the token must be refreshed.
+// The expiry check: true when the token must be refreshed.
 bool expires_soon(Ctx& cx) {
     cx.at(343);
     Ref expiry_fn = lookup(k::get_token_expiry);
