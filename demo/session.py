@@ -315,8 +315,8 @@ class Demo:
         line = f"refused as expected: Exception: {error}"
         if self.svc:
             requests = [r.method for r in self.sent(since)]
-            expect(requests == ["GET"], f"requests {requests}")
-            line += " (one GET, nothing written)"
+            expect(requests == ["GET", "GET"], f"requests {requests}")
+            line += " (users and billing read, nothing written)"
         return line
 
     # Documents.

@@ -27,46 +27,43 @@ def sent(svc):
 
 # -- over the stand-ins ---------------------------------------------------------
 
-def test_registration_writes_both_records(fb, svc, user):
-    before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
-    assert register(fb, user.uid, user.email, user.id_token) is None
-    after = datetime.datetime.now(datetime.timezone.utc)
+@pytest.mark.parametrize("resumed", [False, True], ids=["new", "user record only"])
+def test_registration_writes_both_records(fb, svc, user, resumed):
     uid, email = user.uid, user.email
-    assert sent(svc) == [("GET", "users/" + uid), ("POST", "users?documentId=" + uid),
-                         ("POST", "billing?documentId=" + uid)]
-    fields = json.loads(svc.requests[1].body)["fields"]
-    stamp = fields["created_at"]["timestampValue"]
-    assert list(fields.items()) == [
-        ("email", {"stringValue": email}), ("user_id", {"stringValue": uid}),
-        ("created_at", {"timestampValue": stamp}), ("active", {"booleanValue": False})]
-    assert len(stamp) == 24 and STAMP.fullmatch(stamp)
-    assert before <= datetime.datetime.fromisoformat(stamp) <= after
+    if resumed:  # an earlier registration stopped after the user record
+        svc.documents.set("users/" + uid, {})
+    before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+    assert register(fb, uid, email, user.id_token) is None
+    after = datetime.datetime.now(datetime.timezone.utc)
+    assert sent(svc) == [("GET", "users/" + uid), ("GET", "billing/" + uid) if resumed else
+                         ("POST", "users?documentId=" + uid), ("POST", "billing?documentId=" + uid)]
+    if not resumed:
+        fields = json.loads(svc.requests[1].body)["fields"]
+        stamp = fields["created_at"]["timestampValue"]
+        assert list(fields.items()) == [
+            ("email", {"stringValue": email}), ("user_id", {"stringValue": uid}),
+            ("created_at", {"timestampValue": stamp}), ("active", {"booleanValue": False})]
+        assert len(stamp) == 24 and STAMP.fullmatch(stamp)
+        assert before <= datetime.datetime.fromisoformat(stamp) <= after
     billing = json.loads(svc.requests[2].body)["fields"]
     assert list(billing.items()) == [
         ("user_id", {"stringValue": uid}), ("email", {"stringValue": email}),
         ("balance", {"doubleValue": 0.0})]
     assert type(billing["balance"]["doubleValue"]) is float
     assert b'"doubleValue":0.0' in svc.requests[2].body.replace(b" ", b"")
-    assert svc.documents.fields("users", uid) == fields
+    assert svc.documents.fields("users", uid) == ({} if resumed else fields)
     assert svc.documents.fields("billing", uid) == billing
 
 
-def test_existing_user_is_refused_after_one_read(fb, svc, user):
+def test_existing_user_is_refused_after_two_reads(fb, svc, user):
     svc.documents.set("users/" + user.uid, {})
+    svc.documents.set("billing/" + user.uid, {})
     with pytest.raises(Exception) as info:
         register(fb, user.uid, user.email, user.id_token)
     assert type(info.value) is Exception and info.value.args == (EXISTS,)
     assert entries(info.value) == [(NAME, 262)]
-    assert sent(svc) == [("GET", "users/" + user.uid)]
-    assert svc.documents.paths() == ["users/" + user.uid]
-
-
-def test_refused_read_passes_unchanged(fb, svc, user):
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        register(fb, user.uid, user.email, "forged")
-    assert service_error(info.value)[::2] == (401, "UNAUTHENTICATED")
-    assert entries(info.value) == [(NAME, 265), ("tavrin.firebase." + NAME, 260)] + READ_LINES
-    assert len(svc.requests) == 1 and svc.documents.paths() == []
+    assert sent(svc) == [("GET", "users/" + user.uid), ("GET", "billing/" + user.uid)]
+    assert svc.documents.paths() == ["billing/" + user.uid, "users/" + user.uid]
 
 
 def test_refused_billing_leaves_the_user_record(fb, svc, user):
@@ -85,48 +82,57 @@ def status(code):
     return lambda request: httpx.Response(code, json={"error": {"code": code}})
 
 
-@pytest.mark.parametrize("code", [400, 403, 500])
-def test_read_failing_with_another_status_is_re_raised(fb, mock_http, monkeypatch, code):
-    raised = record_status_errors(monkeypatch)
-    mock_http.handler = status(code)
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        register(fb, "u1", "a@b.c", "tok")
-    assert raised == [info.value] and info.value.response.status_code == code
-    assert entries(info.value) == [(NAME, 265), ("tavrin.firebase." + NAME, 260)] + READ_LINES
-    assert len(mock_http.requests) == 1
-
-
 def refuse(request):
     raise httpx.ConnectError("refused", request=request)
 
 
-@pytest.mark.parametrize("case", ["transport", "no get_document", "handler rebound"])
-def test_read_failure_the_handler_does_not_take(fb, mock_http, monkeypatch, case):
-    mock_http.handler = status(404)
-    if case == "transport":
-        mock_http.handler = refuse
-        error, requests, inner = httpx.ConnectError, 1, READ_LINES[:1] + [
-            ("tavrin.firebase.get_document", 197)]
-    elif case == "no get_document":
-        monkeypatch.delattr(fb, "get_document")
-        error, requests, inner = NameError, 0, []
-    else:  # the handler's class is looked up by name when it is tested
-        monkeypatch.setattr(fb, "HTTPStatusError", LookupError)
-        error, requests, inner = httpx.HTTPStatusError, 1, READ_LINES
+def replies(codes):
+    """Answers "METHOD collection" as codes says (a status or a handler), else 200."""
+    def handler(request):
+        collection = request.url.path.partition("/documents/")[2].partition("/")[0]
+        answer = codes.get(f"{request.method} {collection}", 200)
+        return (answer if callable(answer) else status(answer))(request)
+    return handler
+
+
+READ = [("tavrin.firebase." + NAME, 260)] + READ_LINES
+BILLING_READ = [("tavrin.firebase." + NAME, 261)] + READ_LINES
+REFUSED = READ_LINES[:1] + [("tavrin.firebase.get_document", 197)]
+GETS, CREATE = ["GET users/u1", "GET billing/u1"], ["POST users?documentId=u1"]
+
+
+# codes: what each "METHOD collection" is answered with; a module name in it
+# is rebound (None: deleted) for the call.
+@pytest.mark.parametrize("uid, codes, error, lines, requests", [
+    ("u1", {"GET users": 403}, httpx.HTTPStatusError, [(NAME, 265)] + READ, GETS[:1]),
+    ("u1", {"GET users": 500}, httpx.HTTPStatusError, [(NAME, 265)] + READ, GETS[:1]),
+    ("u1", {"GET users": refuse}, httpx.ConnectError, [(NAME, 260)] + REFUSED, GETS[:1]),
+    ("u1", {"get_document": None}, NameError, [(NAME, 260)], []),
+    # the handler's class is looked up by name when it is tested
+    ("u1", {"GET users": 404, "HTTPStatusError": LookupError}, httpx.HTTPStatusError,
+     [(NAME, 260)] + READ_LINES, GETS[:1]),
+    ("u1", {"GET users": 404, "POST users": 409}, httpx.HTTPStatusError,
+     [(NAME, 276)] + CREATE_LINES, GETS[:1] + CREATE),
+    ("u1", {"GET billing": 500}, httpx.HTTPStatusError, [(NAME, 265)] + BILLING_READ, GETS),
+    ("u1", {"GET billing": refuse}, httpx.ConnectError, [(NAME, 261)] + REFUSED, GETS),
+    ("u1", {"GET billing": 404, "POST billing": 503}, httpx.HTTPStatusError,
+     [(NAME, 284)] + CREATE_LINES, GETS + ["POST billing?documentId=u1"]),
+    (None, {}, ValueError, [(NAME, 258)], []),
+    ("", {}, ValueError, [(NAME, 258)], []),
+    (0, {}, ValueError, [(NAME, 258)], []),
+])
+def test_failures(fb, mock_http, monkeypatch, uid, codes, error, lines, requests):
+    raised = record_status_errors(monkeypatch)
+    mock_http.handler = replies(codes)
+    for name in codes.keys() & {"get_document", "HTTPStatusError"}:
+        monkeypatch.setattr(fb, name, codes[name]) if codes[name] else monkeypatch.delattr(fb, name)
     with pytest.raises(error) as info:
-        register(fb, "u1", "a@b.c", "tok")
-    assert entries(info.value) == [(NAME, 260)] + inner
-    assert len(mock_http.requests) == requests
-
-
-def test_refused_user_record_stops_before_billing(fb, mock_http):
-    mock_http.handler = lambda request: status(404 if request.method == "GET" else 409)(request)
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        register(fb, "u1", "a@b.c", "tok")
-    assert info.value.response.status_code == 409
-    assert entries(info.value) == [(NAME, 276)] + CREATE_LINES
-    assert [(r.method, r.url.path.rpartition("/")[2], r.url.query) for r in mock_http.requests] == [
-        ("GET", "u1", b""), ("POST", "users", b"documentId=u1")]
+        register(fb, uid, "a@b.c", "tok")
+    assert raised[-1:] == ([info.value] if error is httpx.HTTPStatusError else [])
+    assert error is not ValueError or info.value.args == ("No user id to register.",)
+    assert entries(info.value) == lines
+    assert [r.method + " " + str(r.url).partition("documents/")[2]
+            for r in mock_http.requests] == requests
     assert all(c.is_closed for c in mock_http.clients)
 
 

@@ -16,6 +16,8 @@ REFRESH_FAILED = "\nToken refresh failed: {}. Please log in again."
 INVALID = "\nError validating session. Please log in again."
 LOGGED = "Error checking token expiry: {}. Assuming token is invalid."
 TOKEN_LINES = [("refresh_id_token", 319), ("tavrin.firebase.refresh_id_token", 321)]
+CANCELLED = [("ensure_valid_token", 348), ("refresh_id_token", 319),
+             ("tavrin.firebase.refresh_id_token", 320)]
 
 
 @pytest.fixture(autouse=True)
@@ -135,6 +137,60 @@ def test_reply_missing_a_token_stores_none(fb, app, mock_http, reply, stored):
     assert len(mock_http.requests) == 1
 
 
+# -- held refreshes: runs that overlap a newer login or each other, a cancellation --
+
+@pytest.mark.parametrize("outcomes, relogin, final, shown", [
+    (["ok"], True, ("idB", "rB", "uB"), 0), (["fail"], True, ("idB", "rB", "uB"), 0),
+    (["ok", "fail"], False, ("id0", "r0", "u1"), 0), (["ok", "ok"], False, ("id0", "r0", "u1"), 0),
+    (["fail", "ok"], False, (None, None, None), 1), (["cancel"], False, (expiring(0), "r1", "u1"), 0),
+])
+def test_held_refreshes(fb, app, mock_http, caplog, outcomes, relogin, final, shown):
+    """Refresh n is held until run n is released (or cancelled), in order;
+    with relogin, B logs in while the one run's refresh is in flight. A
+    cancellation is not absorbed; a run whose login was replaced changes
+    nothing."""
+    gates = [asyncio.Event() for _ in outcomes]
+
+    async def handler(request):
+        n = len(mock_http.requests) - 1
+        await gates[n].wait()
+        return httpx.Response(200 if outcomes[n] == "ok" else 400,
+                              json={"id_token": f"id{n}", "refresh_token": f"r{n}"})
+    mock_http.handler = handler
+    login(app, expiring(0))
+
+    async def main():
+        runs = [asyncio.create_task(fb.ensure_valid_token()) for _ in outcomes]
+        while len(mock_http.requests) < len(runs):
+            await asyncio.sleep(0)
+        if relogin:
+            login(app, "idB", "rB", "uB")
+        for gate, run, outcome in zip(gates, runs, outcomes):
+            run.cancel() if outcome == "cancel" else gate.set()
+            await asyncio.wait([run])
+        return runs
+    runs = asyncio.run(main())
+    if outcomes == ["cancel"]:
+        with pytest.raises(asyncio.CancelledError) as info:
+            runs[0].result()
+        assert entries(info.value) == CANCELLED
+    else:
+        assert [run.result() for run in runs] == [None] * len(runs)
+    assert all(c.is_closed for c in mock_http.clients)
+    assert (state(app), len(app.messages), caplog.records) == (final, shown, [])
+
+
+def test_failure_after_storing_the_id_token_still_clears(fb, app, monkeypatch):
+    class Half(dict):
+        def get(self, key):
+            return {"id_token": "stored"}[key]
+    monkeypatch.setattr(fb, "refresh_id_token", lambda token: asyncio.sleep(0, Half()))
+    login(app, expiring(0))
+    validate(fb)
+    assert app.messages == [(REFRESH_FAILED.format("'refresh_token'"), "red")]
+    assert state(app) == (None, None, None)
+
+
 # -- the outer handler --------------------------------------------------------
 
 def raiser(error):
@@ -183,75 +239,37 @@ def test_print_failing_for_the_refresh_message_only(fb, app, mock_http, caplog):
     assert isinstance(error.__context__, httpx.HTTPStatusError)
 
 
-class StickyUser:
-    """An application object whose user_id cannot be set."""
-
-    def __init__(self):
-        self.firebase_id_token, self.firebase_refresh_token = expiring(0), "r1"
-        self.messages = []
-
-    user_id = property(lambda self: "u1")
-
-    def print(self, message, style=None):
-        self.messages.append(message)
-
-
-def test_failure_inside_the_outer_handler_propagates(fb, app, mock_http, caplog):
-    answer(mock_http, 400)
-    errors = []
-
+def print_failing(app, monkeypatch):
     def show(message, style=None):
-        errors.append(RuntimeError(message))
-        raise errors[-1]
+        raise RuntimeError(message)
     app.print = show
-    login(app, expiring(0))
-    with pytest.raises(RuntimeError) as info:
-        validate(fb)
-    refresh_failure, fixed = errors
-    assert info.value is fixed and str(fixed) == INVALID
-    assert fixed.__context__ is refresh_failure
-    assert isinstance(refresh_failure.__context__, httpx.HTTPStatusError)
-    assert entries(fixed) == [("ensure_valid_token", 360)]
-    assert entries(refresh_failure) == [("tavrin.firebase.ensure_valid_token", 353)]
-    assert state(app) == (expiring(0), "r1", "u1") and len(caplog.records) == 1
 
 
-def test_attribute_that_cannot_be_set_fails_twice(fb, mock_http, caplog, monkeypatch):
+def sticky_user(app, monkeypatch):
+    monkeypatch.setattr(type(app), "user_id", property(lambda self: "u1"), raising=False)
+
+
+@pytest.mark.parametrize("setup, error, lines, final", [
+    (print_failing, RuntimeError, (360, 353), (expiring(0), "r1", "u1")),
+    (sticky_user, AttributeError, (362, 355), (None, "r1", "u1")),
+], ids=["print fails", "user_id cannot be set"])
+def test_failure_inside_the_outer_handler_propagates(fb, app, mock_http, caplog, monkeypatch,
+                                                     setup, error, lines, final):
     answer(mock_http, 400)
-    app = StickyUser()
-    monkeypatch.setattr(env(), "_app", app)
-    with pytest.raises(AttributeError) as info:
+    login(app, expiring(0))
+    setup(app, monkeypatch)
+    with pytest.raises(error) as info:
         validate(fb)
-    assert entries(info.value) == [("ensure_valid_token", 362)]
-    assert entries(info.value.__context__) == [("tavrin.firebase.ensure_valid_token", 355)]
-    assert app.messages[1] == INVALID and app.messages[0].startswith("\nToken refresh failed: ")
-    assert (app.firebase_id_token, app.firebase_refresh_token) == (None, "r1")
-    assert len(caplog.records) == 1
+    outer, inner = info.value, info.value.__context__
+    assert (entries(outer), entries(inner)) == ([("ensure_valid_token", lines[0])],
+                                                [("tavrin.firebase.ensure_valid_token", lines[1])])
+    assert type(inner) is error and isinstance(inner.__context__, httpx.HTTPStatusError)
+    tried = [m for m, _ in app.messages] + [str(e) for e in (inner, outer) if type(e) is RuntimeError]
+    assert tried[0].startswith("\nToken refresh failed: ") and tried[1:] == [INVALID]
+    assert (state(app), len(caplog.records)) == (final, 1)
 
 
 # -- what passes through --------------------------------------------------------
-
-def test_cancellation_during_the_refresh_is_not_absorbed(fb, app, mock_http, caplog):
-    async def handler(request):
-        await asyncio.Event().wait()
-    mock_http.handler = handler
-    login(app, expiring(0))
-
-    async def main():
-        task = asyncio.create_task(fb.ensure_valid_token())
-        while not mock_http.requests:
-            await asyncio.sleep(0)
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError) as info:
-            await task
-        return info.value
-    cancelled = asyncio.run(main())
-    assert entries(cancelled) == [("ensure_valid_token", 348), ("refresh_id_token", 319),
-                                  ("tavrin.firebase.refresh_id_token", 320)]
-    assert mock_http.clients[0].is_closed
-    assert (app.messages, caplog.records) == ([], [])
-    assert state(app) == (expiring(0), "r1", "u1")
-
 
 class Untestable:
     def __bool__(self):

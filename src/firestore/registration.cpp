@@ -1,5 +1,7 @@
 // register_new_user_in_firestore: the user and billing documents of a new
-// account, after making sure the user document does not exist yet.
+// account, after making sure the user document does not exist yet. A
+// registration that stopped after the user document (a refused or lost
+// billing write) is finished by the next call instead of refused for good.
 #include "module/bodies.h"
 #include "module/constants.h"
 #include "module/state.h"
@@ -68,14 +70,21 @@ Ref start_create(Ctx& cx, PyObject* collection) {
     return check(PyObject_Vectorcall(create.get(), args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-Ref start_read(Ctx& cx) {
+// get_document(path, id_token), looked up by name.
+Ref start_read(Ctx& cx, PyObject* path) {
     Ref read = lookup(k::get_document);
-    return check(PyObject_CallFunctionObjArgs(read.get(), cx.slot(user_doc_path), cx.slot(id_token), nullptr));
+    return check(PyObject_CallFunctionObjArgs(read.get(), path, cx.slot(id_token), nullptr));
+}
+
+Ref start_billing_read(Ctx& cx) {
+    Ref id = to_text(cx.slot(user_id));
+    Ref path = concat({k::billing_prefix, id.get()});
+    return start_read(cx, path.get());
 }
 
 // `except HTTPStatusError as e:` with `if e.response.status_code != 404: raise`.
-// True: the user document is absent and the exception is dropped.
-bool absent_user_document(Ctx& cx, int failed_line) {
+// Returns when the document read last is absent; the exception is dropped.
+void absent_document(Ctx& cx, int failed_line) {
     const int exc_slot = cx.temp(EXC), prev_slot = cx.temp(PREV_EXC);
     handler_enter(cx, exc_slot, prev_slot);
     PyObject* exc = cx.slot(exc_slot);
@@ -110,7 +119,6 @@ bool absent_user_document(Ctx& cx, int failed_line) {
         PyErr_SetRaisedException(std::exchange(cx.slot(exc_slot), nullptr));
         raise();
     }
-    return true;
 }
 
 }  // namespace
@@ -121,21 +129,35 @@ BodyTask register_new_user_in_firestore_body(Ctx& cx) {
         Ref id = to_text(cx.slot(user_id));
         cx.put(user_doc_path, concat({k::users_prefix, id.get()}));
     }
-    // The existence check always raises: the user exists, or the read failed.
+    // A falsy id would make create_document let the service choose one.
+    cx.at(258);
+    if (!check_int(PyObject_IsTrue(cx.slot(user_id)))) {
+        PyErr_SetObject(PyExc_ValueError, k::msg_no_user_id);
+        raise();
+    }
+    // The existence check always raises: both documents exist, or a read
+    // failed. A 404 names the user document, or, once that was found, the
+    // billing document alone.
+    bool user_found = false;
     try {
         cx.at(260);
-        co_await cx.await_(start_read(cx));
+        co_await cx.await_(start_read(cx, cx.slot(user_doc_path)));
+        user_found = true;
+        cx.at(261);
+        co_await cx.await_(start_billing_read(cx));
         cx.at(262);
         PyErr_SetObject(PyExc_Exception, k::msg_user_exists);
         raise();
     } catch (...) {
         translate_current_exception();
     }
-    absent_user_document(cx, cx.line);
+    absent_document(cx, cx.line);
 
-    cx.put(data, user_document(cx));
-    cx.at(276);
-    co_await cx.await_(start_create(cx, k::users));
+    if (!user_found) {
+        cx.put(data, user_document(cx));
+        cx.at(276);
+        co_await cx.await_(start_create(cx, k::users));
+    }
     cx.put(data, billing_document(cx));
     cx.at(284);
     co_await cx.await_(start_create(cx, k::billing));

@@ -45,11 +45,67 @@ Ref start_validation() {
     return check(PyObject_CallNoArgs(validate.get()));
 }
 
+[[noreturn]] void token_unavailable() {
+    PyErr_SetObject(PyExc_Exception, k::msg_token_unavailable);
+    raise();
+}
+
+// "Bearer " + the ID token as the validation left it; a login it gave up
+// is not sent as "Bearer None".
 void set_bearer(Ctx& cx) {
     Ref token = check(PyObject_GetAttr(cx.slot(app), k::firebase_id_token));
+    if (!truthy(token.get())) token_unavailable();
     Ref text = to_text(token.get());
     Ref value = check(PyUnicode_Concat(k::bearer, text.get()));
     check_int(PyDict_SetItem(cx.slot(headers), k::Authorization, value.get()));
+}
+
+// Header names are compared without case, as HTTP does; httpx would send
+// every spelling of one name. str.lower itself, even for a str subclass.
+Ref fold(PyObject* name) {
+    return check(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), k::lower, name));
+}
+
+// Passes each str key of `headers` with its folded form to f; other keys
+// are left alone. The keys are a snapshot, so f may delete from `headers`.
+template <class F>
+void each_spelling(PyObject* headers, F f) {
+    Ref keys = check(PyDict_Keys(headers));
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        if (!PyUnicode_Check(key)) continue;
+        Ref folded = fold(key);
+        f(key, folded.get());
+    }
+}
+
+// After the caller's headers are merged: a name present in several
+// spellings keeps only its last one, the caller's, where it stands.
+void keep_last_spellings(PyObject* headers) {
+    Ref last = check(PyDict_New());   // folded name -> its last spelling
+    Py_ssize_t spellings = 0;
+    each_spelling(headers, [&](PyObject* key, PyObject* folded) {
+        check_int(PyDict_SetItem(last.get(), folded, key));
+        ++spellings;
+    });
+    if (PyDict_GET_SIZE(last.get()) == spellings) return;   // no name twice
+    each_spelling(headers, [&](PyObject* key, PyObject* folded) {
+        PyObject* found = nullptr;
+        check_int(PyDict_GetItemRef(last.get(), folded, &found));
+        Ref kept = Ref::steal(found);
+        if (kept.get() != key) check_int(PyDict_DelItem(headers, key));
+    });
+}
+
+// Before `name` is set: every other spelling of it goes.
+void drop_other_spellings(PyObject* headers, PyObject* name) {
+    if (!PyUnicode_Check(name)) return;
+    Ref wanted = fold(name);
+    each_spelling(headers, [&](PyObject* key, PyObject* folded) {
+        if (check_int(PyObject_RichCompareBool(folded, wanted.get(), Py_EQ)) &&
+            !check_int(PyObject_RichCompareBool(key, name, Py_EQ)))
+            check_int(PyDict_DelItem(headers, key));
+    });
 }
 
 // Inside the client context: the body, sealed or plain.
@@ -58,6 +114,7 @@ void choose_body(Ctx& cx, RequestCall& call) {
     if (truthy(cx.slot(encrypt))) {
         cx.at(413);
         Ref name = lookup(k::ENCRYPTION_HEADER_NAME);
+        drop_other_spellings(cx.slot(headers), name.get());
         check_int(PyDict_SetItem(cx.slot(headers), name.get(), k::true_text));
         cx.at(414);
         Ref seal = lookup(k::sealed_box_encrypt);
@@ -85,8 +142,7 @@ BodyTask trigger_function_body(Ctx& cx) {
         Ref token = check(PyObject_GetAttr(cx.slot(app), k::firebase_id_token));
         if (!truthy(token.get())) {
             cx.at(401);
-            PyErr_SetObject(PyExc_Exception, k::msg_token_unavailable);
-            raise();
+            token_unavailable();
         }
         token.reset();
         cx.at(402);
@@ -100,6 +156,7 @@ BodyTask trigger_function_body(Ctx& cx) {
     if (truthy(cx.slot(additional_headers))) {
         cx.at(408);
         check(PyObject_CallMethodOneArg(cx.slot(headers), k::update, cx.slot(additional_headers)));
+        keep_last_spellings(cx.slot(headers));
     }
     co_return co_await tail(exchange(cx, call_function));
 }

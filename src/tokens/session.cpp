@@ -2,6 +2,8 @@
 // expires within 300 seconds (or whose expiry is unreadable) is refreshed;
 // a failed refresh or check tells the user in red and clears the login.
 // Nothing is reported by raising: the caller sees the application object.
+// A run whose login was replaced while its refresh was in flight (a logout
+// and login, or another validation) leaves the application alone.
 #include "module/bodies.h"
 #include "module/constants.h"
 #include "module/imports.h"
@@ -14,7 +16,9 @@ namespace fb {
 namespace {
 
 enum Slot { time, get_app, app, expiry, current_time, refresh_response, e };
-enum Temp { EXC, PREV_EXC };
+// CHECKED: the ID token this run read for its check; a refresh is only
+// applied, or its failure reported, while the application still holds it.
+enum Temp { EXC, PREV_EXC, CHECKED };
 
 Ref attr(PyObject* o, PyObject* name) { return check(PyObject_GetAttr(o, name)); }
 
@@ -76,7 +80,8 @@ void check_failed(Ctx& cx) {
 
 // Runs a handler's statements; on failure the handled state is restored
 // before the new exception moves on, as leaving an except clause does.
-bool run_handler(Ctx& cx, void (*statements)(Ctx&)) {
+template <class Statements>
+bool run_handler(Ctx& cx, Statements statements) {
     bool ok = true;
     try {
         statements(cx);
@@ -88,18 +93,28 @@ bool run_handler(Ctx& cx, void (*statements)(Ctx&)) {
     return ok;
 }
 
-// Steps 5.1 to 5.3: true when the token must be refreshed.
+// The expiry check: true when the token must be refreshed.
 bool expires_soon(Ctx& cx) {
     cx.at(343);
     Ref expiry_fn = lookup(k::get_token_expiry);
     Ref token = attr(cx.slot(app), k::firebase_id_token);
     cx.put(expiry, check(PyObject_CallOneArg(expiry_fn.get(), token.get())));
+    cx.put(cx.temp(CHECKED), std::move(token));
     cx.at(344);
     Ref now = check(PyObject_CallMethodNoArgs(cx.slot(time), k::time));
     cx.put(current_time, check(PyNumber_Long(now.get())));
     cx.at(346);
     Ref left = check(PyNumber_Subtract(cx.slot(expiry), cx.slot(current_time)));
     return check_int(PyObject_RichCompareBool(left.get(), k::int_300, Py_LT));
+}
+
+// After the refresh's await: true when the application no longer holds the
+// token this run checked. A newer login, or an overlapping validation that
+// finished first, owns the login now; this run must not touch it.
+bool superseded(Ctx& cx) {
+    cx.at(349);
+    Ref now = attr(cx.slot(app), k::firebase_id_token);
+    return now.get() != cx.slot(cx.temp(CHECKED));
 }
 
 Ref start_refresh(Ctx& cx) {
@@ -137,11 +152,15 @@ BodyTask ensure_valid_token_body(Ctx& cx) {
     }
 
     // The outer region: the check, then the inner region with the refresh.
-    bool check_raised = false, refresh_raised = false;
+    // `current`: the login was found unchanged after the refresh, so a
+    // failure while storing is this run's to report.
+    bool check_raised = false, refresh_raised = false, current = false;
     try {
         if (!expires_soon(cx)) co_return none();
         try {
             cx.put(refresh_response, co_await cx.await_(start_refresh(cx)));
+            if (superseded(cx)) co_return none();
+            current = true;
             store_tokens(cx);
             co_return none();
         } catch (...) {
@@ -155,7 +174,11 @@ BodyTask ensure_valid_token_body(Ctx& cx) {
 
     if (refresh_raised) {
         if (!enter_handler(cx, cx.line)) raise();
-        if (run_handler(cx, refresh_failed)) co_return none();
+        auto inner = [current](Ctx& c) {
+            if (!current && superseded(c)) return;   // not ours to clear any more
+            refresh_failed(c);
+        };
+        if (run_handler(cx, inner)) co_return none();
         check_raised = true;   // a failing inner handler goes to the outer one
     }
     if (check_raised) {

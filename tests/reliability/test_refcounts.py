@@ -173,8 +173,11 @@ def build(p, fb, app, shim):
     p.fails("trigger_function seal fails", [], Exception, fb.trigger_function, "f", {1, 2})
     p.add("trigger_function no login", repeat(lambda: (
         login(app, None), raises(Exception, p.call, [], fb.trigger_function, "f", {}, True))))
+    fresh = handmade.Exchange("ok", {"id_token": FAR, "refresh_token": "rt"})
     p.add("trigger_function refreshes first", repeat(lambda: (
-        login(app, NEAR), p.call(["ok", "ok"], fb.trigger_function, "f", {}, True))))
+        login(app, NEAR), p.call([fresh, "ok"], fb.trigger_function, "f", {}, True))))
+    p.add("trigger_function refresh refused", repeat(lambda: (
+        login(app, NEAR), raises(Exception, p.call, ["400"], fb.trigger_function, "f", {}, True))))
 
     # Session validation: both handlers and every way out.
     def session(id_token, plan, refresh="rt"):
@@ -185,6 +188,13 @@ def build(p, fb, app, shim):
                        ("reply without tokens", (NEAR, ["empty"])),
                        ("refresh refused", (NEAR, ["400"])), ("refresh transport error", (NEAR, ["refused"]))]:
         p.add("ensure_valid_token " + name, repeat(lambda args=args: session(*args)))
+
+    class Relogin(handmade.Exchange):  # another login replaces the checked one meanwhile
+        def __await__(self):
+            return login(app, FAR) or (yield from super().__await__())
+    for outcome in ("ok", "400"):
+        p.add("ensure_valid_token login replaced, refresh " + outcome, repeat(
+            lambda outcome=outcome: session(NEAR, [Relogin(outcome, handmade.REPLY)])))
 
     def print_fails(message, style=None):
         if message.startswith("\nToken refresh failed"):
@@ -216,7 +226,10 @@ def build(p, fb, app, shim):
     # Registration: the handler of the existence check and every way out.
     reg, user = fb.register_new_user_in_firestore, ("u1", "a@b.c", "tok")
     p.add("register new user", repeat(lambda: p.call(["404", "ok", "ok"], reg, *user)))
+    p.add("register billing missing", repeat(lambda: p.call(["ok", "404", "ok"], reg, *user)))
+    p.fails("register no user id", [], ValueError, reg, None, "a@b.c", "tok")
     for name, plan, exc in [("exists", ["ok"], Exception), ("read 500", ["500"], httpx.HTTPStatusError),
+                            ("billing read 500", ["ok", "500"], httpx.HTTPStatusError),
                             ("read refused", ["refused"], httpx.ConnectError),
                             ("user create 400", ["404", "400"], httpx.HTTPStatusError),
                             ("billing create 400", ["404", "ok", "400"], httpx.HTTPStatusError)]:
