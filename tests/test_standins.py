@@ -64,138 +64,77 @@ def error_of(response):
     return response.json()["error"]
 
 
-def auth_error(message):
-    return {"code": 400, "message": message,
-            "errors": [{"message": message, "domain": "global", "reason": "invalid"}]}
+def expired_token(svc, user):
+    return svc.make_id_token(user["localId"], exp=time.time() - 1)
 
 
-@pytest.mark.parametrize("endpoint, body, kind, members", [
-    ("signUp", account(), "SignupNewUserResponse",
-     ["kind", "idToken", "email", "refreshToken", "expiresIn", "localId"]),
-    ("signUp", account(displayName="Dee"), "SignupNewUserResponse",
-     ["kind", "idToken", "displayName", "email", "refreshToken", "expiresIn", "localId"]),
-    ("signInWithPassword", account(), "VerifyPasswordResponse",
-     ["kind", "localId", "email", "registered", "idToken", "refreshToken", "expiresIn"]),
+# What the identity and secure-token stand-ins answer alike with the official
+# Auth emulator is compared in test_emulator; here only what they do on
+# purpose beyond it: the API key checked, signed tokens with an expiry,
+# revoked refresh tokens, the outbox.
+
+@pytest.mark.parametrize("url, status, message, reason", [
+    (IDENTITY + "signUp?key=wrong", 400, "API key not valid. Please pass a valid API key.",
+     "badRequest"),
+    (IDENTITY + "signUp", 403, "The request is missing a valid API key.", "forbidden"),
+    (TOKEN.replace("key-1", "key-2"), 400, "API key not valid. Please pass a valid API key.",
+     "badRequest"),
 ])
-def test_account_replies(call, endpoint, body, kind, members):
-    created = call("signUp", account(displayName="Dee")).json() if endpoint != "signUp" else None
-    response = call(endpoint, body)
-    assert response.status_code == 200
-    reply = response.json()
-    assert list(reply) == members
-    assert reply["kind"] == "identitytoolkit#" + kind
-    assert (reply["email"], reply["expiresIn"]) == ("someone@example.com", "3600")
-    assert len(reply["localId"]) == 28 and reply["refreshToken"]
-    assert reply["idToken"].count(".") == 2
-    if created is None:
-        assert reply.get("displayName") == body.get("displayName")
-    else:
-        assert (reply["localId"], reply["registered"]) == (created["localId"], True)
-
-
-@pytest.mark.parametrize("endpoint, body, message", [
-    ("signInWithPassword", account(password="wrong-pw"), "INVALID_PASSWORD"),
-    ("signInWithPassword", account(email="nobody@example.com"), "EMAIL_NOT_FOUND"),
-    ("signInWithPassword", account(password=""), "MISSING_PASSWORD"),
-    ("signInWithPassword", account(email="not-an-address"), "INVALID_EMAIL"),
-    ("signUp", account(email="new@example.com", password="12345"),
-     "WEAK_PASSWORD : Password should be at least 6 characters"),
-    ("signUp", {"email": "new@example.com"}, "MISSING_PASSWORD"),
-    ("signUp", {"password": "secret-1"}, "MISSING_EMAIL"),
-    ("signUp", account(email="new.example.com"), "INVALID_EMAIL"),
-    ("signUp", account(email="someone@example.com", password="12345"), "EMAIL_EXISTS"),
-    ("signUp", account(email="someone@example.com", password="other-pw"), "EMAIL_EXISTS"),
-    ("signInWithPassword", {"password": "secret-1"}, "MISSING_EMAIL"),
-])
-def test_account_errors(call, endpoint, body, message):
-    call("signUp", account())
-    response = call(endpoint, body)
-    assert response.status_code == 400
-    assert error_of(response) == auth_error(message)
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        response.raise_for_status()
-    assert str(info.value.request.url) == IDENTITY + endpoint + "?key=key-1"
-
-
-def test_bad_api_key(call, svc):
-    response = call("signUp", account(), key="wrong")
-    assert response.status_code == 400
+def test_api_key_is_checked(http, svc, url, status, message, reason):
+    response = http("POST", url, json=account()) if "token" not in url else http(
+        "POST", url, data={"grant_type": "refresh_token", "refresh_token": "r"})
+    assert response.status_code == status
     error = error_of(response)
-    assert error["message"] == "API key not valid. Please pass a valid API key."
-    assert error["status"] == "INVALID_ARGUMENT"
-    assert error["errors"] == [{"message": error["message"], "domain": "global",
-                                "reason": "badRequest"}]
-    assert error["details"][0]["reason"] == "API_KEY_INVALID"
+    assert (error["message"], error["errors"][0]["reason"]) == (message, reason)
     assert svc.accounts.all() == []
-    missing = call("signUp", account(), key=None)
-    assert missing.status_code == 403
-    message = "The request is missing a valid API key."
-    assert error_of(missing) == {
-        "code": 403, "message": message, "status": "PERMISSION_DENIED",
-        "errors": [{"message": message, "domain": "global", "reason": "forbidden"}]}
 
 
-@pytest.mark.parametrize("endpoint, body, detail", [
-    ("signInWithPassword", {"email": "a@b.com", "password": True}, "/password must be string"),
-    ("signUp", {"email": None, "password": "secret-1"}, "/email must be string"),
-    ("signUp", account(email=["a@b.com"]), "/email must be string"),
-    ("signInWithPassword", account(returnSecureToken="yes"), "/returnSecureToken must be boolean"),
-    ("signUp", [], " must be object"),
-    ("sendOobCode", {"requestType": "BOGUS", "email": "a@b.com"},
-     "/requestType must be equal to one of the allowed values"),
-    ("lookup", {"idToken": None}, "/idToken must be string"),
-    ("lookup", {"idToken": "t", "localId": "u"}, "/localId must be array"),
-])
-def test_payload_errors(call, endpoint, body, detail):
-    response = call(endpoint, body)
-    message = "Invalid JSON payload received. " + detail
-    assert response.status_code == 400
-    assert error_of(response) == {
-        "code": 400, "message": message, "status": "INVALID_ARGUMENT",
-        "errors": [{"message": message, "domain": "global", "reason": "invalid"}]}
-
-
-def test_lenient_bodies(call):
-    """Numbers stand for their text, unknown members are ignored, and tokens
-    come without returnSecureToken."""
-    created = call("signUp", account(password=123456, extra=1))
-    assert created.status_code == 200
-    body = {"email": "someone@example.com", "password": "123456"}
-    signed_in = call("signInWithPassword", body).json()
-    assert signed_in["localId"] == created.json()["localId"]
-    assert {"idToken", "refreshToken", "expiresIn"} <= set(signed_in)
-    assert {"idToken", "refreshToken", "expiresIn"} <= set(
-        call("signUp", dict(body, email="other@example.com")).json())
-
-
-def test_id_token_is_a_jwt(call, svc):
+def test_tokens_are_signed_and_expire(call, http, svc):
     before = int(time.time())
     reply = call("signUp", account()).json()
     header_b64, claims_b64, signature_b64 = reply["idToken"].split(".")
-    assert "=" not in reply["idToken"]
     header = json.loads(jwt.b64url_decode(header_b64))
-    claims = json.loads(jwt.b64url_decode(claims_b64))
-    assert header["alg"] == "HS256" and header["typ"] == "JWT"
+    assert (header["alg"], header["typ"]) == ("HS256", "JWT")
     assert len(jwt.b64url_decode(signature_b64)) == 32
-    assert claims["iss"] == "https://securetoken.google.com/proj-1"
-    assert claims["aud"] == "proj-1"
-    assert claims["sub"] == claims["user_id"] == reply["localId"]
+    claims = json.loads(jwt.b64url_decode(claims_b64))
+    assert (claims["aud"], claims["sub"], claims["exp"] - claims["iat"]) == (
+        "proj-1", reply["localId"], 3600)
     assert before <= claims["iat"] <= time.time()
-    assert claims["auth_time"] == claims["iat"]
-    assert claims["exp"] == claims["iat"] + 3600
-    assert claims["email"] == "someone@example.com" and claims["email_verified"] is False
-    assert claims["firebase"] == {"identities": {"email": ["someone@example.com"]},
-                                  "sign_in_provider": "password"}
     assert svc.accounts.verify_id_token(reply["idToken"]) == claims
     with pytest.raises(jwt.InvalidToken):
         svc.accounts.verify_id_token(reply["idToken"][:-2] + "AA")
-    # A token with a chosen expiry, found by the address.
     soon = int(time.time()) + 120
     claims = svc.accounts.verify_id_token(svc.make_id_token("someone@example.com", exp=soon))
-    assert claims["exp"] == soon and claims["user_id"] == reply["localId"]
-    assert claims["iat"] < soon
+    assert (claims["exp"], claims["user_id"]) == (soon, reply["localId"])
     with pytest.raises(TokenExpired):
         svc.accounts.verify_id_token(expired_token(svc, reply))
+    for endpoint, body in [("lookup", {"idToken": expired_token(svc, reply)}),
+                           ("sendOobCode", {"requestType": "VERIFY_EMAIL",
+                                            "idToken": reply["idToken"][:-3] + "AAA"})]:
+        assert error_of(call(endpoint, body))["message"] in ("TOKEN_EXPIRED", "INVALID_ID_TOKEN")
+    assert svc.revoke_refresh_token(reply["refreshToken"])
+    refused = http("POST", TOKEN, data={"grant_type": "refresh_token",
+                                        "refresh_token": reply["refreshToken"]})
+    assert (refused.status_code, error_of(refused)["message"]) == (400, "INVALID_REFRESH_TOKEN")
+    assert len(svc.outbox) == 0
+
+
+@pytest.mark.parametrize("body, local_id", [
+    (lambda user: {"requestType": "VERIFY_EMAIL", "idToken": user["idToken"]}, True),
+    (lambda user: {"requestType": "PASSWORD_RESET", "email": "SOMEONE@example.com"}, True),
+    (lambda user: {"requestType": "EMAIL_SIGNIN", "email": "New@Example.com"}, False),
+], ids=["VERIFY_EMAIL", "PASSWORD_RESET", "EMAIL_SIGNIN"])
+def test_outbox(call, svc, user, body, local_id):
+    request = body(user)
+    address = "someone@example.com" if local_id else "new@example.com"
+    assert call("sendOobCode", request).status_code == 200
+    mail, = svc.outbox.mails()
+    assert (mail.kind, mail.email, mail.local_id) == (
+        request["requestType"], address, user["localId"] if local_id else None)
+    assert mail.oob_code in mail.link
+    assert ("mode=signIn&" in mail.link) == (not local_id)
+    assert svc.outbox.mails(kind="VERIFY_EMAIL", email="Someone@example.com") == (
+        [mail] if mail.kind == "VERIFY_EMAIL" else [])
 
 
 def test_routing_keeps_the_host_and_refuses_others(svc):
@@ -222,14 +161,10 @@ def test_routing_keeps_the_host_and_refuses_others(svc):
     assert [(r.host, r.path) for r in svc.requests] == [
         ("europe-west1-proj-1.cloudfunctions.net", "/v1/f")]
     assert functions.status_code == 404  # no function "v1/f" is deployed
-
-
-def test_unroute_restores_a_missing_binding(svc):
-    module = types.ModuleType("caller")
     route(module, svc.base_url)
     route(module, svc.base_url)  # routing twice still remembers the original
     unroute(module)
-    assert not hasattr(module, "httpx")
+    assert module.httpx is httpx
 
 
 def test_command_line_server():
@@ -249,116 +184,6 @@ def test_command_line_server():
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=10)
     assert proc.returncode == 0, err
-
-
-# ---- e-mail actions and account lookup ---------------------------------------------
-
-
-@pytest.mark.parametrize("body, local_id", [
-    (lambda user: {"requestType": "VERIFY_EMAIL", "idToken": user["idToken"]}, True),
-    (lambda user: {"requestType": "PASSWORD_RESET", "email": "SOMEONE@example.com"}, True),
-    (lambda user: {"requestType": "EMAIL_SIGNIN", "email": "New@Example.com"}, False),
-], ids=["VERIFY_EMAIL", "PASSWORD_RESET", "EMAIL_SIGNIN"])
-def test_send_oob_code(call, svc, user, body, local_id):
-    request = body(user)
-    address = "someone@example.com" if local_id else "new@example.com"
-    response = call("sendOobCode", request)
-    assert response.status_code == 200
-    assert response.json() == {"kind": "identitytoolkit#GetOobConfirmationCodeResponse",
-                               "email": address}
-    mail, = svc.outbox.mails()
-    assert (mail.kind, mail.email, mail.local_id) == (
-        request["requestType"], address, user["localId"] if local_id else None)
-    assert mail.oob_code in mail.link
-    assert ("mode=signIn&" in mail.link) == (not local_id)
-    assert svc.outbox.mails(kind="VERIFY_EMAIL", email="Someone@example.com") == (
-        [mail] if mail.kind == "VERIFY_EMAIL" else [])
-
-
-def expired_token(svc, user):
-    return svc.make_id_token(user["localId"], exp=time.time() - 1)
-
-
-@pytest.mark.parametrize("endpoint, body, message", [
-    ("sendOobCode", {"requestType": "PASSWORD_RESET", "email": "nobody@example.com"},
-     "EMAIL_NOT_FOUND"),
-    ("sendOobCode", {"requestType": "PASSWORD_RESET"}, "MISSING_EMAIL"),
-    ("sendOobCode", {"email": "someone@example.com"}, "MISSING_REQ_TYPE"),
-    ("sendOobCode", {"requestType": "VERIFY_EMAIL", "idToken": "a.b.c"}, "INVALID_ID_TOKEN"),
-    ("sendOobCode", {"requestType": "VERIFY_EMAIL"}, "INVALID_ID_TOKEN"),
-    ("sendOobCode", {"requestType": "OOB_REQ_TYPE_UNSPECIFIED"}, "MISSING_REQ_TYPE"),
-    ("sendOobCode", {"requestType": "RECOVER_EMAIL", "idToken": "a.b.c"},
-     "OPERATION_NOT_ALLOWED"),
-    ("sendOobCode", {"requestType": "VERIFY_EMAIL", "idToken": expired_token}, "TOKEN_EXPIRED"),
-    ("lookup", {"idToken": "a.b.c"}, "INVALID_ID_TOKEN"),
-    ("lookup", {"idToken": lambda svc, user: user["idToken"][:-3] + "AAA"}, "INVALID_ID_TOKEN"),
-    ("lookup", {}, "MISSING_ID_TOKEN"),
-    ("lookup", {"idToken": ""}, "MISSING_ID_TOKEN"),
-    ("lookup", {"idToken": expired_token}, "TOKEN_EXPIRED"),
-])
-def test_id_token_and_mail_errors(call, svc, user, endpoint, body, message):
-    body = {k: v(svc, user) if callable(v) else v for k, v in body.items()}
-    response = call(endpoint, body)
-    assert response.status_code == 400
-    assert error_of(response) == auth_error(message)
-    assert len(svc.outbox) == 0
-
-
-def test_lookup(call, user):
-    response = call("lookup", {"idToken": user["idToken"]})
-    assert response.status_code == 200
-    reply = response.json()
-    assert list(reply) == ["kind", "users"]
-    assert reply["kind"] == "identitytoolkit#GetAccountInfoResponse"
-    info, = reply["users"]
-    assert list(info) == ["localId", "email", "emailVerified", "passwordHash",
-                          "passwordUpdatedAt", "providerUserInfo", "validSince",
-                          "lastLoginAt", "createdAt", "lastRefreshAt"]
-    # The values that the emulator gives too are checked in test_emulator, on both.
-    assert info["createdAt"] == info["lastLoginAt"] == str(info["passwordUpdatedAt"])
-    assert info["validSince"] == info["createdAt"][:-3]
-    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", info["lastRefreshAt"])
-
-
-# ---- secure token ---------------------------------------------------------------------
-
-
-def test_refresh(http, svc, user):
-    response = http("POST", TOKEN, data={"grant_type": "refresh_token",
-                                         "refresh_token": user["refreshToken"]})
-    assert response.status_code == 200
-    reply = response.json()
-    assert list(reply) == ["access_token", "expires_in", "token_type", "refresh_token",
-                           "id_token", "user_id", "project_id"]
-    assert reply["refresh_token"] == user["refreshToken"]  # the emulator gives a new one
-    assert reply["project_id"] == CONFIG.project_number
-    assert svc.accounts.verify_id_token(reply["id_token"])["user_id"] == user["localId"]
-    form = svc.requests[-1]
-    assert form.header("content-type") == "application/x-www-form-urlencoded"
-    assert form.body == b"grant_type=refresh_token&refresh_token=" + user["refreshToken"].encode()
-
-
-@pytest.mark.parametrize("form, message", [
-    ({"grant_type": "refresh_token", "refresh_token": "AMf-vBnope"}, "INVALID_REFRESH_TOKEN"),
-    ({"grant_type": "refresh_token", "refresh_token": "revoked"}, "INVALID_REFRESH_TOKEN"),
-    ({"grant_type": "refresh_token"}, "MISSING_REFRESH_TOKEN"),
-    ({"refresh_token": "AMf-vBnope"}, "MISSING_GRANT_TYPE"),
-    ({"grant_type": "password", "refresh_token": "AMf-vBnope"}, "INVALID_GRANT_TYPE"),
-])
-def test_refresh_errors(http, svc, user, form, message):
-    if form.get("refresh_token") == "revoked":
-        assert svc.revoke_refresh_token(user["refreshToken"])
-        form = dict(form, refresh_token=user["refreshToken"])
-    response = http("POST", TOKEN, data=form)
-    assert response.status_code == 400
-    assert error_of(response) == auth_error(message)
-
-
-def test_refresh_checks_the_api_key(http, user):
-    response = http("POST", TOKEN.replace("key-1", "key-2"),
-                    data={"grant_type": "refresh_token", "refresh_token": user["refreshToken"]})
-    assert response.status_code == 400
-    assert error_of(response)["details"][0]["metadata"] == {"service": "securetoken.googleapis.com"}
 
 
 # ---- documents ------------------------------------------------------------------------
