@@ -570,62 +570,6 @@ def sealed(payload, public_key_b64=DEV_SERVER_PUBLIC_KEY_B64):
 ENCRYPTED = dict(AUTH, **{"X-Tavrin-Encrypted": "true"})
 
 
-@pytest.mark.parametrize("headers, status", [
-    ({}, 401),
-    ({"X-Tavrin-Auth": "wrong"}, 403),
-    ({"x-tavrin-auth": "standin-auth-key"}, 200),
-])
-def test_function_auth_header(http, svc, headers, status):
-    response = http("POST", FUNCTIONS + "echo", headers=headers, json=PAYLOAD)
-    assert response.status_code == status
-    if status != 200:
-        assert error_of(response)["code"] == status
-        assert "X-Tavrin-Auth" in error_of(response)["message"]
-    call, = svc.functions.calls
-    assert (call.name, call.status, json.loads(call.body)) == ("v1_echo", status, PAYLOAD)
-
-
-def test_sealed_body_is_opened(http, svc, user):
-    body = sealed(PAYLOAD)
-    headers = dict(ENCRYPTED, Authorization="Bearer " + user["idToken"])
-    response = http("POST", FUNCTIONS + "echo", headers=headers, content=body)
-    assert response.status_code == 200
-    assert response.json() == {"echo": PAYLOAD, "encrypted": True, "uid": user["localId"]}
-    call = svc.functions.last()
-    assert call.body == body and call.encrypted
-    assert call.plaintext == b'{"order":7,"items":["tea","caf\\u00e9"],"gift":null}'
-    assert call.payload == PAYLOAD and call.uid == user["localId"]
-    assert call.header("x-tavrin-encrypted") == "true"
-
-
-@pytest.mark.parametrize("bearer", [None, "Bearer a.b.c", "Bearer None"])
-def test_plain_body(http, svc, bearer):
-    headers = dict(AUTH, **({"Authorization": bearer} if bearer else {}))
-    response = http("POST", FUNCTIONS + "echo", headers=headers, json=PAYLOAD)
-    assert response.json() == {"echo": PAYLOAD, "encrypted": False, "uid": None}
-    assert svc.functions.last().plaintext == svc.functions.last().body
-
-
-OTHER_KEY_B64 = base64.b64encode(bytes(nacl.public.PrivateKey.generate().public_key)).decode()
-
-
-@pytest.mark.parametrize("headers, body, message", [
-    (ENCRYPTED, sealed(PAYLOAD, OTHER_KEY_B64), "The sealed body cannot be opened"),
-    (ENCRYPTED, sealed(PAYLOAD)[:-8], "The"),  # cut short: not base64, or not a box
-    (ENCRYPTED, json.dumps(PAYLOAD).encode(), "The encrypted body is not base64"),
-    (ENCRYPTED, base64.b64encode(b"x" * 47), "The sealed body cannot be opened"),
-    (AUTH, b"{not json", "The request body is not JSON"),
-    (AUTH, b"", "The request body is not JSON"),
-])
-def test_body_errors(http, svc, headers, body, message):
-    response = http("POST", FUNCTIONS + "echo", headers=headers, content=body)
-    assert response.status_code == 400
-    error = error_of(response)
-    assert error["status"] == "INVALID_ARGUMENT" and error["message"].startswith(message)
-    call = svc.functions.last()
-    assert (call.status, call.payload, call.error) == (400, None, error["message"])
-
-
 def test_private_key_from_the_config():
     private = nacl.public.PrivateKey.generate()
     config = StandinConfig(project_id="proj-1",
@@ -636,23 +580,6 @@ def test_private_key_from_the_config():
             response = httpx.post(running.base_url + "/v1_echo", content=sealed(PAYLOAD, key),
                                   headers=dict(ENCRYPTED, Host="europe-west1-proj-1.cloudfunctions.net"))
             assert response.status_code == status
-
-
-@pytest.mark.parametrize("method, url, payload, status", [
-    ("POST", "https://europe-west1-proj-2.cloudfunctions.net/v1_echo", PAYLOAD, 404),
-    ("POST", "https://us-central1-proj-1.cloudfunctions.net/v1_echo", PAYLOAD, 404),
-    ("POST", FUNCTIONS + "missing", PAYLOAD, 404),
-    ("POST", FUNCTIONS.replace("v1_", "v2_") + "echo", PAYLOAD, 404),
-    ("GET", FUNCTIONS + "echo", None, 405),
-    ("POST", FUNCTIONS + "fail", {}, 500),
-    ("POST", FUNCTIONS + "fail", {"status": 503}, 503),
-    ("POST", FUNCTIONS + "fail", {"status": 200}, 400),
-])
-def test_function_addresses_and_failures(http, svc, method, url, payload, status):
-    response = http(method, url, headers=AUTH, json=payload)
-    assert response.status_code == status
-    assert error_of(response)["code"] == status
-    assert svc.functions.last().status == status
 
 
 def test_registered_function(http, svc):

@@ -22,10 +22,19 @@ conftest.py of a project that has the standins directory on its path.
                               identity and secure-token hosts instead (its
                               accounts deleted first), the stand-ins for the
                               documents and functions hosts: an AuthEmulator
-                              whose `standins` is the ServicesThread. The
-                              test is skipped when no emulator is named.
+                              whose `standins` is the ServicesThread
+    firebase_functions_emulator
+                              as firebase_auth_emulator, and the official
+                              Functions emulator named by
+                              FIREBASE_FUNCTIONS_EMULATOR_HOST (or listed by
+                              the hub of `firebase emulators:exec`) answers
+                              for the functions hosts, serving your own
+                              functions: a FunctionsEmulator whose `auth` is
+                              the AuthEmulator and `standins` the
+                              ServicesThread
 
-Each fixture gives the module its own httpx back when the test ends.
+A test that asks for an emulator that is not there is skipped, with the
+reason. Each fixture gives the module its own httpx back when the test ends.
 """
 
 from __future__ import annotations
@@ -35,10 +44,9 @@ import importlib
 import pytest
 
 from .config import StandinConfig
-from .emulator import AuthEmulator, EmulatorUnavailable
+from .emulator import AuthEmulator, EmulatorUnavailable, FunctionsEmulator
 from .routing import route, unroute
 from .server import ServicesThread
-
 
 @pytest.fixture
 def firebase_module():
@@ -71,7 +79,10 @@ def firebase_standins_config(firebase_module) -> StandinConfig:
 
 @pytest.fixture
 def firebase_standins(firebase_module, firebase_standins_config):
-    """The stand-ins, with the module's requests routed to them."""
+    """The stand-ins of the four services, running for the test, with the
+    module's requests routed to them: a ServicesThread (.accounts, .outbox,
+    .documents, .functions, .requests, .make_id_token(uid, exp=...),
+    .revoke_refresh_token(token))."""
     with ServicesThread(firebase_standins_config) as svc:
         route(firebase_module, svc)
         try:
@@ -80,20 +91,31 @@ def firebase_standins(firebase_module, firebase_standins_config):
             unroute(firebase_module)
 
 
-@pytest.fixture(scope="session")
-def _firebase_emulator_found() -> AuthEmulator:
+def _running(kind):
     try:
-        return AuthEmulator.from_environment().wait()
+        return kind.from_environment().wait()
     except EmulatorUnavailable as missing:
         if missing.failed:
-            pytest.fail(f"Firebase Auth emulator: {missing.reason}", pytrace=False)
-        pytest.skip(f"Firebase Auth emulator not available: {missing.reason}")
+            pytest.fail(f"Firebase {kind.kind} emulator: {missing.reason}", pytrace=False)
+        pytest.skip(f"Firebase {kind.kind} emulator not available: {missing.reason}")
+
+
+@pytest.fixture(scope="session")
+def _firebase_emulator_found() -> AuthEmulator:
+    return _running(AuthEmulator)
+
+
+@pytest.fixture(scope="session")
+def _firebase_functions_emulator_found() -> FunctionsEmulator:
+    return _running(FunctionsEmulator)
 
 
 @pytest.fixture
 def firebase_auth_emulator(firebase_module, firebase_standins, _firebase_emulator_found):
-    """The Auth emulator for the identity and secure-token hosts, the
-    stand-ins for the others."""
+    """The Auth emulator of FIREBASE_AUTH_EMULATOR_HOST for the identity and
+    secure-token hosts (its accounts deleted first), the stand-ins for the
+    others: an AuthEmulator (.oob_codes(), .with_expiry(id_token, exp),
+    .standins)."""
     emulator = _firebase_emulator_found
     emulator.clear()
     route(firebase_module, firebase_standins, emulator=emulator)
@@ -102,3 +124,19 @@ def firebase_auth_emulator(firebase_module, firebase_standins, _firebase_emulato
         yield emulator
     finally:
         route(firebase_module, firebase_standins)
+
+
+@pytest.fixture
+def firebase_functions_emulator(firebase_module, firebase_auth_emulator,
+                                _firebase_functions_emulator_found):
+    """The Functions emulator of FIREBASE_FUNCTIONS_EMULATOR_HOST for the
+    functions hosts (https://REGION-PROJECT.cloudfunctions.net/NAME is
+    served there as /PROJECT/REGION/NAME: start it with the project of your
+    configuration), the Auth emulator for the identity and secure-token
+    hosts, the stand-ins for the documents: a FunctionsEmulator (.auth,
+    .standins)."""
+    emulator = _firebase_functions_emulator_found
+    emulator.auth, emulator.standins = firebase_auth_emulator, firebase_auth_emulator.standins
+    route(firebase_module, emulator.standins, emulator=emulator.auth,
+          functions_emulator=emulator)
+    return emulator
