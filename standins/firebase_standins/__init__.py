@@ -38,7 +38,8 @@ functions hosts (emulator.py), the stand-ins serving the rest::
 
 An application's own tests get them as pytest fixtures (pytest_plugin.py):
 ``firebase_standins``, ``firebase_auth_emulator`` and
-``firebase_functions_emulator``.
+``firebase_functions_emulator``; outside them the plugin lets no request of
+tavrin.firebase leave.
 
 What the services hold, from Python (``svc`` is a ServicesThread)::
 

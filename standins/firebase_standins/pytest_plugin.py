@@ -35,18 +35,33 @@ conftest.py of a project that has the standins directory on its path.
 
 A test that asks for an emulator that is not there is skipped, with the
 reason. Each fixture gives the module its own httpx back when the test ends.
+
+Outside these fixtures the module sends nothing: a test that awaits one of
+its operations without them fails at once, naming the host and the fixture
+to use. A test marked ``@pytest.mark.firebase_production`` is left alone
+and so may reach the production Firebase hosts.
 """
 
 from __future__ import annotations
 
 import importlib
 
+import httpx
 import pytest
 
 from .config import StandinConfig
 from .emulator import AuthEmulator, EmulatorUnavailable, FunctionsEmulator
-from .routing import route, unroute
+from .routing import HttpxShim, route, unroute
 from .server import ServicesThread
+
+PRODUCTION_MARKER = "firebase_production"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", f"{PRODUCTION_MARKER}: tavrin.firebase may reach the production Firebase "
+        "hosts in this test (the firebase_standins plugin does not stop its requests)")
+
 
 @pytest.fixture
 def firebase_module():
@@ -75,6 +90,53 @@ def firebase_standins_config(firebase_module) -> StandinConfig:
             "AUTH_HEADER_NAME", "ENCRYPTED_AUTH_KEY", "ENCRYPTION_HEADER_NAME", "API_VERSION")):
         env = None
     return StandinConfig.from_config_module(config, env)
+
+
+class _ProductionRefused(httpx.AsyncBaseTransport):
+    def __init__(self, module_name: str):
+        self.module_name = module_name
+
+    async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
+        # pytest's own failure: the module and the application let it
+        # through where they would handle an httpx error or an Exception.
+        pytest.fail(
+            f"{self.module_name} tried to send {request.method} {request.url.scheme}://"
+            f"{request.url.host}{request.url.path} outside the firebase_standins fixtures: "
+            "a test must not reach the production Firebase hosts. Use the fixture "
+            "firebase_standins (or firebase_auth_emulator, firebase_functions_emulator), "
+            f"or mark the test @pytest.mark.{PRODUCTION_MARKER} to let it through.",
+            pytrace=False)
+
+
+class _ProductionGuard(HttpxShim):
+    """The module's httpx while no fixture routes it: every request fails."""
+
+    def __init__(self, module, original):
+        super().__init__(None, original)
+        self.module_name = module.__name__
+
+    def transport(self) -> httpx.AsyncBaseTransport:
+        return _ProductionRefused(self.module_name)
+
+    def __repr__(self) -> str:
+        return "<httpx of no Firebase host: use a firebase_standins fixture>"
+
+
+@pytest.fixture(autouse=True)
+def _firebase_production_guard(request):
+    if request.node.get_closest_marker(PRODUCTION_MARKER) is not None:
+        yield
+        return
+    try:
+        module = request.getfixturevalue("firebase_module")
+    except Exception:  # noqa: BLE001 (no module to guard in this project)
+        yield
+        return
+    module.httpx = _ProductionGuard(module, module.httpx)
+    try:
+        yield
+    finally:
+        unroute(module)
 
 
 @pytest.fixture
