@@ -32,6 +32,7 @@ from __future__ import annotations
 
 import contextlib
 import re
+import ssl
 
 import httpx
 
@@ -44,6 +45,12 @@ ROUTED_HOSTS = (IDENTITY_HOST, SECURE_TOKEN_HOST, FIRESTORE_HOST, "*." + FUNCTIO
 EMULATED_HOSTS = (IDENTITY_HOST, SECURE_TOKEN_HOST)
 # REGION-PROJECT.cloudfunctions.net; a region is "europe-west1", "us-central1", ...
 FUNCTIONS_HOST = re.compile(r"([a-z]+-[a-z]+\d+)-(.+)\." + re.escape(FUNCTIONS_DOMAIN))
+
+
+# Every loopback transport shares one TLS context: making one loads the CA
+# certificates, some milliseconds for every client the module opens, and
+# the loopback is plain HTTP anyway.
+_TLS = ssl.create_default_context()
 
 
 def is_routed(host: str) -> bool:
@@ -77,7 +84,7 @@ class LoopbackTransport(httpx.AsyncBaseTransport):
         self.emulator = None if emulator is None else emulator_url(emulator)
         self.functions_emulator = (None if functions_emulator is None
                                    else emulator_url(functions_emulator))
-        self._inner = httpx.AsyncHTTPTransport()
+        self._inner = httpx.AsyncHTTPTransport(verify=_TLS)
 
     def _refuse(self, request: httpx.Request, why: str):
         raise httpx.ConnectError(
