@@ -51,7 +51,9 @@ from . import jwt
 from .routing import FUNCTIONS_DOMAIN as DOMAIN, FUNCTIONS_HOST
 from .wire import STATUS_NAMES, Request, Response, Service, ServiceError, json_response
 
-TEXT_TYPE = "text/html; charset=utf-8"
+# The content types of the Functions emulator's two 404s.
+UNKNOWN_PROJECT_TYPE = "text/plain; charset=utf-8"
+UNKNOWN_FUNCTION_TYPE = "text/html; charset=utf-8"
 
 
 class FunctionError(Exception):
@@ -208,14 +210,14 @@ class CloudFunctions(Service):
         # The Functions emulator's answers for what is not deployed: plain text.
         found = FUNCTIONS_HOST.fullmatch(request.host)
         if found is None or found.group(2) != self.config.project_id:
-            return Response(404, b"Not Found", TEXT_TYPE)
+            return Response(404, b"Not Found", UNKNOWN_PROJECT_TYPE)
         region = found.group(1)
         handler = self.functions.handler(call.name) if region == self.config.region else None
         if handler is None:
             call.error = (f"Function {region}-{call.name} does not exist, valid functions are: "
                           + ", ".join(f"{self.config.region}-{name}"
                                       for name in self.functions.names()))
-            return Response(404, call.error.encode(), TEXT_TYPE)
+            return Response(404, call.error.encode(), UNKNOWN_FUNCTION_TYPE)
         if request.method != "POST":
             raise ServiceError(405, f"Function {call.name} takes POST, not {request.method}.",
                                status="METHOD_NOT_ALLOWED", errors=False)
