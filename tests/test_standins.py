@@ -1,6 +1,5 @@
 """The Firebase stand-ins and the routing shim, driven with plain httpx."""
 import asyncio
-import base64
 import json
 import re
 import signal
@@ -11,13 +10,12 @@ import types
 from pathlib import Path
 
 import httpx
-import nacl.public
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "standins"))
 
 from firebase_standins import ServicesThread, StandinConfig, route, routed, unroute  # noqa: E402
-from firebase_standins import DEV_SERVER_PUBLIC_KEY_B64, FunctionError  # noqa: E402
+from firebase_standins import FunctionError  # noqa: E402
 from firebase_standins import jwt  # noqa: E402
 from firebase_standins.accounts import TokenExpired  # noqa: E402
 from support import sender  # noqa: E402
@@ -556,30 +554,6 @@ def test_unknown_query_parameters_are_refused(docs):
 
 FUNCTIONS = "https://europe-west1-proj-1.cloudfunctions.net/v1_"
 AUTH = {"X-Tavrin-Auth": "standin-auth-key"}
-PAYLOAD = {"order": 7, "items": ["tea", "caf\u00e9"], "gift": None}
-
-
-def sealed(payload, public_key_b64=DEV_SERVER_PUBLIC_KEY_B64):
-    """The body of an encrypted call: base64 of the payload's compact JSON
-    sealed to the public key."""
-    key = nacl.public.PublicKey(base64.b64decode(public_key_b64))
-    plaintext = json.dumps(payload, separators=(",", ":")).encode()
-    return base64.b64encode(nacl.public.SealedBox(key).encrypt(plaintext))
-
-
-ENCRYPTED = dict(AUTH, **{"X-Tavrin-Encrypted": "true"})
-
-
-def test_private_key_from_the_config():
-    private = nacl.public.PrivateKey.generate()
-    config = StandinConfig(project_id="proj-1",
-                           server_private_key_b64=base64.b64encode(bytes(private)).decode())
-    with ServicesThread(config) as running:
-        public = base64.b64encode(bytes(private.public_key)).decode()
-        for key, status in ((public, 200), (DEV_SERVER_PUBLIC_KEY_B64, 400)):
-            response = httpx.post(running.base_url + "/v1_echo", content=sealed(PAYLOAD, key),
-                                  headers=dict(ENCRYPTED, Host="europe-west1-proj-1.cloudfunctions.net"))
-            assert response.status_code == status
 
 
 def test_registered_function(http, svc):
