@@ -124,6 +124,8 @@ class _ProductionGuard(HttpxShim):
 
 @pytest.fixture(autouse=True)
 def _firebase_production_guard(request):
+    """Every test: the module's requests fail unless a fixture routes them
+    or the test is marked firebase_production."""
     if request.node.get_closest_marker(PRODUCTION_MARKER) is not None:
         yield
         return
