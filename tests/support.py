@@ -171,13 +171,13 @@ def service_error(exc):
     return exc.response.status_code, error["message"], error.get("status")
 
 
-def sender(target, emulator=None):
+def sender(target, **emulators):
     """send(method, url, **kwargs): one request through a client routed to the
-    stand-ins `target` (and to the Auth emulator, when given)."""
+    stand-ins `target` (and to the emulators given, as route takes them)."""
     from firebase_standins import route
     module = types.ModuleType("caller")
     module.httpx = httpx
-    route(module, target, emulator=emulator)
+    route(module, target, **emulators)
 
     async def go(method, url, kwargs):
         async with module.httpx.AsyncClient() as client:

@@ -15,18 +15,32 @@ Known differences, kept on purpose (the stand-ins do what production does):
 - the emulator's account record holds "salt" and a fake "passwordHash" that
   contains the password; the stand-ins give the redacted hash only;
 - for a body that is not JSON the emulator quotes its JSON parser's message.
+
+The HTTPS functions run at the official Functions emulator as well: the
+test application's functions (standins/functions, JavaScript that opens the
+sealed boxes with tweetnacl-sealedbox-js and verifies bearer tokens with
+firebase-admin) answer the module's calls and the same raw requests as the
+functions stand-in.
 """
 import asyncio
+import base64
+import json
 import time
 import types
 import uuid
 
 import httpx
+import nacl.public
 import pytest
 
-from firebase_standins import AuthEmulator, EmulatorUnavailable, route
+from firebase_standins import route
 from firebase_standins.emulator import token_claims
-from support import sender, service_error
+# The plugin's emulator fixtures, for this module only (its guard stays out
+# of the suite).
+from firebase_standins.pytest_plugin import (  # noqa: F401
+    _firebase_emulator_found, _firebase_functions_emulator_found, firebase_auth_emulator,
+    firebase_functions_emulator, firebase_module, firebase_standins, firebase_standins_config)
+from support import PUBLIC_KEY_B64, entries, sender, service_error
 
 pytestmark = pytest.mark.timeout(180)
 
@@ -42,14 +56,9 @@ RECORD = {"localId", "email", "emailVerified", "passwordHash", "passwordUpdatedA
           "providerUserInfo", "validSince", "lastLoginAt", "createdAt", "lastRefreshAt"}
 
 
-@pytest.fixture(scope="session")
-def emulator():
-    try:
-        return AuthEmulator.from_environment().wait(timeout=150)
-    except EmulatorUnavailable as missing:
-        if missing.failed:
-            pytest.fail(f"Firebase Auth emulator: {missing.reason}", pytrace=False)
-        pytest.skip(f"Firebase Auth emulator not available: {missing.reason}")
+@pytest.fixture
+def emulator(_firebase_emulator_found):
+    return _firebase_emulator_found
 
 
 class Backend:
@@ -289,9 +298,110 @@ def scenario(send):
 
 def test_the_stand_ins_answer_as_the_emulator(svc, emulator):
     emulator.clear()
-    expected = scenario(sender(None, emulator))
+    expected = scenario(sender(None, emulator=emulator))
     got = scenario(sender(svc))
     assert list(got) == list(expected)
     different = {name: (got[name], expected[name]) for name in got if got[name] != expected[name]}
     assert not different, "\n".join(f"{name}:\n  stand-ins {ours}\n  emulator  {theirs}"
                                     for name, (ours, theirs) in different.items())
+
+
+# ---- HTTPS functions, at the Functions emulator and at the stand-in -------------------
+
+FUNCTIONS = "https://europe-west1-demo-project.cloudfunctions.net/v1_"
+FIXED = {"X-Tavrin-Auth": "test-auth-key"}
+SEALED = dict(FIXED, **{"X-Tavrin-Encrypted": "true"})
+PAYLOAD = {"order": 7, "items": ["tea", "caf\u00e9"], "gift": None}
+OTHER_KEY_B64 = base64.b64encode(bytes(nacl.public.PrivateKey.generate().public_key)).decode()
+LARGE = {"blob": "x" * 2_000_000}
+VALID = "valid functions are: europe-west1-v1_echo, europe-west1-v1_fail"
+
+
+def echoed(payload, encrypted=True, uid=None):
+    return {"echo": payload, "encrypted": encrypted, "uid": uid}
+
+
+@pytest.fixture(params=["standins", "emulator"])
+def functions(request, fb, app):
+    """The module's function calls go to the functions stand-in, or to the
+    Functions emulator (accounts to the Auth emulator); returns a sender of
+    raw requests routed the same way."""
+    if request.param == "standins":
+        return sender(request.getfixturevalue("svc"))
+    return sender(None, functions_emulator=request.getfixturevalue("firebase_functions_emulator"))
+
+
+@pytest.mark.parametrize("name, payload, options, expected", [
+    ("echo", PAYLOAD, {}, echoed(PAYLOAD)),
+    ("echo", PAYLOAD, {"encrypt": False}, echoed(PAYLOAD, False)),
+    ("echo", LARGE, {}, echoed(LARGE)),
+    ("echo", PAYLOAD, {"use_auth_token": True}, echoed(PAYLOAD, uid="account")),
+    ("echo", PAYLOAD, {"use_auth_token": True,
+                       "additional_headers": {"Authorization": "Bearer forged"}}, echoed(PAYLOAD)),
+    ("echo", PAYLOAD, {"additional_headers": {"X-Tavrin-Auth": "wrong"}},
+     (403, "PERMISSION_DENIED")),
+    ("echo", PAYLOAD, {"key": OTHER_KEY_B64}, (400, "INVALID_ARGUMENT")),
+    ("fail", {"status": 503}, {}, (503, "INTERNAL")),
+    ("fail", {}, {"encrypt": False}, (500, "INTERNAL")),
+], ids=["sealed", "plain", "large", "bearer", "bearer replaced", "fixed header replaced",
+        "other key", "fail 503", "fail"])
+def test_trigger_function(fb, app, functions, monkeypatch, name, payload, options, expected):
+    options = dict(options)
+    if "key" in options:
+        monkeypatch.setattr(fb, "SEALED_BOX_SERVER_PUBLIC_KEY_B64", options.pop("key"))
+    if options.get("use_auth_token"):
+        up = run(fb.auth_sign_up(new_address(), "secret-1"))
+        app.firebase_id_token, app.firebase_refresh_token = up["idToken"], up["refreshToken"]
+        if isinstance(expected, dict) and expected["uid"] == "account":
+            expected = dict(expected, uid=up["localId"])
+    if isinstance(expected, dict):
+        assert run(fb.trigger_function(name, payload, **options)) == expected
+        return
+    with pytest.raises(httpx.HTTPStatusError) as info:
+        run(fb.trigger_function(name, payload, **options))
+    assert service_error(info.value)[::2] == expected
+    assert entries(info.value) == [("trigger_function", 410),
+                                   ("tavrin.firebase.trigger_function", 429)]
+
+
+def test_concurrent_calls(fb, functions):
+    async def calls():
+        return await asyncio.gather(*(fb.trigger_function("echo", {"n": n}) for n in range(4)))
+    assert run(calls()) == [echoed({"n": n}) for n in range(4)]
+
+
+def sealed(payload):
+    box = nacl.public.SealedBox(nacl.public.PublicKey(base64.b64decode(PUBLIC_KEY_B64)))
+    return base64.b64encode(box.encrypt(json.dumps(payload).encode()))
+
+
+@pytest.mark.parametrize("method, url, headers, body, expected", [
+    ("POST", FUNCTIONS + "echo", {}, b"{}", (401, "UNAUTHENTICATED")),
+    ("POST", FUNCTIONS + "echo", {"X-Tavrin-Auth": "wrong"}, b"{}", (403, "PERMISSION_DENIED")),
+    ("POST", FUNCTIONS + "echo", {"x-tavrin-auth": "test-auth-key"}, b"[]",
+     (200, echoed([], False))),
+    ("POST", FUNCTIONS + "echo", SEALED, sealed(PAYLOAD)[:-8], (400, "INVALID_ARGUMENT")),
+    ("POST", FUNCTIONS + "echo", SEALED, base64.b64encode(b"x" * 47), (400, "INVALID_ARGUMENT")),
+    ("POST", FUNCTIONS + "echo", SEALED, json.dumps(PAYLOAD).encode(),
+     (400, "INVALID_ARGUMENT")),
+    ("POST", FUNCTIONS + "echo", FIXED, b"{not json", (400, "INVALID_ARGUMENT")),
+    ("POST", FUNCTIONS + "echo", FIXED, b"", (400, "INVALID_ARGUMENT")),
+    ("GET", FUNCTIONS + "echo", FIXED, None, (405, "METHOD_NOT_ALLOWED")),
+    ("POST", FUNCTIONS + "fail", FIXED, b'{"status": 200}', (400, "INVALID_ARGUMENT")),
+    ("POST", FUNCTIONS + "missing", FIXED, b"{}",
+     (404, "Function europe-west1-v1_missing does not exist, " + VALID)),
+    ("POST", FUNCTIONS.replace("europe-west1", "us-central1") + "echo", FIXED, b"{}",
+     (404, "Function us-central1-v1_echo does not exist, " + VALID)),
+    ("POST", FUNCTIONS.replace("demo-project", "demo-other") + "echo", FIXED, b"{}",
+     (404, "Not Found")),
+])
+def test_raw_requests(functions, method, url, headers, body, expected):
+    """The functions stand-in answers as the test application's functions
+    answer at the emulator."""
+    response = functions(method, url, headers=headers, content=body)
+    if response.headers["content-type"].startswith("application/json"):
+        reply = response.json()
+        assert (response.status_code, reply["error"]["status"] if "error" in reply else reply
+                ) == expected
+    else:
+        assert (response.status_code, response.text) == expected

@@ -270,6 +270,13 @@ def test_identity_refusals(fb, svc, user, name, argument, message):
     assert svc.outbox.mails() == []
 
 
+def test_the_stand_ins_take_bursts(fb, svc, user):
+    async def burst():
+        return await asyncio.gather(*(fb.auth_sign_in(user.email, "secret-1") for _ in range(200)))
+    for _ in range(20):
+        assert {reply["localId"] for reply in asyncio.run(burst())} == {user.uid}
+
+
 def test_document_lifecycle(fb, svc, user):
     tok, doc = user.id_token, "notes/a#b?c%d"
     a, b, c = ({"stringValue": v} for v in "abc")

@@ -1,6 +1,5 @@
 """The Firebase stand-ins and the routing shim, driven with plain httpx."""
 import asyncio
-import base64
 import json
 import re
 import signal
@@ -11,13 +10,12 @@ import types
 from pathlib import Path
 
 import httpx
-import nacl.public
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "standins"))
 
 from firebase_standins import ServicesThread, StandinConfig, route, routed, unroute  # noqa: E402
-from firebase_standins import DEV_SERVER_PUBLIC_KEY_B64, FunctionError  # noqa: E402
+from firebase_standins import FunctionError  # noqa: E402
 from firebase_standins import jwt  # noqa: E402
 from firebase_standins.accounts import TokenExpired  # noqa: E402
 from support import sender  # noqa: E402
@@ -385,103 +383,6 @@ def test_bad_query_parameters_are_refused(docs, svc, method, query, message):
 
 FUNCTIONS = "https://europe-west1-proj-1.cloudfunctions.net/v1_"
 AUTH = {"X-Tavrin-Auth": "standin-auth-key"}
-PAYLOAD = {"order": 7, "items": ["tea", "caf\u00e9"], "gift": None}
-
-
-def sealed(payload, public_key_b64=DEV_SERVER_PUBLIC_KEY_B64):
-    """The body of an encrypted call: base64 of the payload's compact JSON
-    sealed to the public key."""
-    key = nacl.public.PublicKey(base64.b64decode(public_key_b64))
-    plaintext = json.dumps(payload, separators=(",", ":")).encode()
-    return base64.b64encode(nacl.public.SealedBox(key).encrypt(plaintext))
-
-
-ENCRYPTED = dict(AUTH, **{"X-Tavrin-Encrypted": "true"})
-
-
-@pytest.mark.parametrize("headers, status", [
-    ({}, 401),
-    ({"X-Tavrin-Auth": "wrong"}, 403),
-    ({"x-tavrin-auth": "standin-auth-key"}, 200),
-])
-def test_function_auth_header(http, svc, headers, status):
-    response = http("POST", FUNCTIONS + "echo", headers=headers, json=PAYLOAD)
-    assert response.status_code == status
-    if status != 200:
-        assert error_of(response)["code"] == status
-        assert "X-Tavrin-Auth" in error_of(response)["message"]
-    call, = svc.functions.calls
-    assert (call.name, call.status, json.loads(call.body)) == ("v1_echo", status, PAYLOAD)
-
-
-def test_sealed_body_is_opened(http, svc, user):
-    body = sealed(PAYLOAD)
-    headers = dict(ENCRYPTED, Authorization="Bearer " + user["idToken"])
-    response = http("POST", FUNCTIONS + "echo", headers=headers, content=body)
-    assert response.status_code == 200
-    assert response.json() == {"echo": PAYLOAD, "encrypted": True, "uid": user["localId"]}
-    call = svc.functions.last()
-    assert call.body == body and call.encrypted
-    assert call.plaintext == b'{"order":7,"items":["tea","caf\\u00e9"],"gift":null}'
-    assert call.payload == PAYLOAD and call.uid == user["localId"]
-    assert call.header("x-tavrin-encrypted") == "true"
-
-
-@pytest.mark.parametrize("bearer", [None, "Bearer a.b.c", "Bearer None"])
-def test_plain_body(http, svc, bearer):
-    headers = dict(AUTH, **({"Authorization": bearer} if bearer else {}))
-    response = http("POST", FUNCTIONS + "echo", headers=headers, json=PAYLOAD)
-    assert response.json() == {"echo": PAYLOAD, "encrypted": False, "uid": None}
-    assert svc.functions.last().plaintext == svc.functions.last().body
-
-
-OTHER_KEY_B64 = base64.b64encode(bytes(nacl.public.PrivateKey.generate().public_key)).decode()
-
-
-@pytest.mark.parametrize("headers, body, message", [
-    (ENCRYPTED, sealed(PAYLOAD, OTHER_KEY_B64), "The sealed body cannot be opened"),
-    (ENCRYPTED, sealed(PAYLOAD)[:-8], "The"),  # cut short: not base64, or not a box
-    (ENCRYPTED, json.dumps(PAYLOAD).encode(), "The encrypted body is not base64"),
-    (ENCRYPTED, base64.b64encode(b"x" * 47), "The sealed body cannot be opened"),
-    (AUTH, b"{not json", "The request body is not JSON"),
-    (AUTH, b"", "The request body is not JSON"),
-])
-def test_body_errors(http, svc, headers, body, message):
-    response = http("POST", FUNCTIONS + "echo", headers=headers, content=body)
-    assert response.status_code == 400
-    error = error_of(response)
-    assert error["status"] == "INVALID_ARGUMENT" and error["message"].startswith(message)
-    call = svc.functions.last()
-    assert (call.status, call.payload, call.error) == (400, None, error["message"])
-
-
-def test_private_key_from_the_config():
-    private = nacl.public.PrivateKey.generate()
-    config = StandinConfig(project_id="proj-1",
-                           server_private_key_b64=base64.b64encode(bytes(private)).decode())
-    with ServicesThread(config) as running:
-        public = base64.b64encode(bytes(private.public_key)).decode()
-        for key, status in ((public, 200), (DEV_SERVER_PUBLIC_KEY_B64, 400)):
-            response = httpx.post(running.base_url + "/v1_echo", content=sealed(PAYLOAD, key),
-                                  headers=dict(ENCRYPTED, Host="europe-west1-proj-1.cloudfunctions.net"))
-            assert response.status_code == status
-
-
-@pytest.mark.parametrize("method, url, payload, status", [
-    ("POST", "https://europe-west1-proj-2.cloudfunctions.net/v1_echo", PAYLOAD, 404),
-    ("POST", "https://us-central1-proj-1.cloudfunctions.net/v1_echo", PAYLOAD, 404),
-    ("POST", FUNCTIONS + "missing", PAYLOAD, 404),
-    ("POST", FUNCTIONS.replace("v1_", "v2_") + "echo", PAYLOAD, 404),
-    ("GET", FUNCTIONS + "echo", None, 405),
-    ("POST", FUNCTIONS + "fail", {}, 500),
-    ("POST", FUNCTIONS + "fail", {"status": 503}, 503),
-    ("POST", FUNCTIONS + "fail", {"status": 200}, 400),
-])
-def test_function_addresses_and_failures(http, svc, method, url, payload, status):
-    response = http(method, url, headers=AUTH, json=payload)
-    assert response.status_code == status
-    assert error_of(response)["code"] == status
-    assert svc.functions.last().status == status
 
 
 def test_registered_function(http, svc):

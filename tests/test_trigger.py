@@ -4,7 +4,6 @@ import base64
 import importlib
 import time
 
-import httpx
 import nacl.public
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -48,22 +47,6 @@ def validated(fb, app, monkeypatch):
 
 # -- over the stand-ins ---------------------------------------------------------
 
-@pytest.mark.parametrize("name, options", [("echo", {}), ("e#c?h o%41\u00e9", {"encrypt": False})],
-                         ids=["sealed", "plain"])
-def test_call_over_the_stand_ins(fb, svc, app, name, options):
-    svc.functions.register(name, svc.functions.handler("v1_echo"))
-    reply = trigger(fb, name, PAYLOAD, **options)
-    assert reply == {"echo": PAYLOAD, "encrypted": not options, "uid": None}
-    call = svc.functions.last()
-    assert (call.host, call.name, call.method) == (FUNCTIONS[8:], "v1_" + name, "POST")
-    assert call.header(FIXED[0]) == FIXED[1] and call.header("authorization") is None
-    if options:
-        assert call.header(SEALED) is None and call.header("content-type") == "application/json"
-    else:
-        assert call.header(SEALED) == "true" and call.header("content-type") is None
-        assert call.body.isascii() and open_box(call.body) == COMPACT
-
-
 @pytest.mark.parametrize("left, refreshed", [(3600, False), (60, True)])
 def test_bearer_token_after_validation(fb, svc, app, user, left, refreshed):
     app.firebase_id_token = svc.make_id_token(user.uid, exp=time.time() + left)
@@ -85,16 +68,6 @@ def test_failed_refresh_sends_nothing(fb, svc, app, user):
         trigger(fb, "echo", {}, use_auth_token=True)
     assert info.value.args == (NO_TOKEN,) and entries(info.value) == [("trigger_function", 403)]
     assert svc.functions.last() is None and app.firebase_id_token is None
-
-
-@pytest.mark.parametrize("encrypt", [True, False])
-def test_function_failure(fb, svc, app, encrypt):
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        trigger(fb, "fail", {"status": 503}, encrypt=encrypt)
-    assert info.value.response.status_code == 503
-    assert entries(info.value) == [("trigger_function", 410),
-                                   ("tavrin.firebase.trigger_function", 429)]
-    assert svc.functions.last().payload == {"status": 503}
 
 
 # -- what is handed to the client -----------------------------------------------

@@ -29,14 +29,17 @@ or from asynchronous code::
 or from a shell: ``python3 -m firebase_standins`` serves until interrupted.
 
 The official Firebase Auth emulator can answer for the identity and
-secure-token hosts instead (emulator.py), the stand-ins still serving the
-documents and the functions::
+secure-token hosts instead, and the official Functions emulator for the
+functions hosts (emulator.py), the stand-ins serving the rest::
 
     emulator = AuthEmulator.from_environment().wait()   # FIREBASE_AUTH_EMULATOR_HOST
-    route(tavrin.firebase, svc.base_url, emulator=emulator)
+    functions = FunctionsEmulator.from_environment().wait()
+    route(tavrin.firebase, svc.base_url, emulator=emulator, functions_emulator=functions)
 
-An application's own tests get both as pytest fixtures (pytest_plugin.py):
-``firebase_standins`` and ``firebase_auth_emulator``.
+An application's own tests get them as pytest fixtures (pytest_plugin.py):
+``firebase_standins``, ``firebase_auth_emulator`` and
+``firebase_functions_emulator``; outside them the plugin lets no request of
+tavrin.firebase leave.
 
 What the services hold, from Python (``svc`` is a ServicesThread)::
 
@@ -52,7 +55,7 @@ What the services hold, from Python (``svc`` is a ServicesThread)::
 """
 
 from .config import StandinConfig
-from .emulator import AuthEmulator, EmulatorUnavailable
+from .emulator import AuthEmulator, EmulatorUnavailable, FunctionsEmulator
 from .functions import FunctionCall, FunctionError
 from .keys import DEV_SERVER_PRIVATE_KEY_B64, DEV_SERVER_PUBLIC_KEY_B64
 from .routing import ROUTED_HOSTS, route, routed, unroute
@@ -65,6 +68,7 @@ __all__ = [
     "EmulatorUnavailable",
     "FunctionCall",
     "FunctionError",
+    "FunctionsEmulator",
     "ROUTED_HOSTS",
     "Services",
     "ServicesThread",

@@ -1,18 +1,24 @@
-"""The official Firebase Auth emulator (firebase-tools) as a second backend
-for the identity and secure-token hosts.
+"""The official Firebase emulators (firebase-tools) as a second backend: the
+Auth emulator for the identity and secure-token hosts, the Functions
+emulator for the application's HTTPS functions.
 
-The emulator runs outside Python (``firebase emulators:start --only auth
---project demo-...`` on Node.js; this repository's tools/emulator starts one
-for tools/test). FIREBASE_AUTH_EMULATOR_HOST names it as HOST:PORT, the
-variable the Firebase SDKs read::
+The emulators run outside Python, on Node.js (``firebase emulators:start
+--only auth,functions --project PROJECT``). FIREBASE_AUTH_EMULATOR_HOST names
+the Auth emulator as HOST:PORT, the variable the Firebase SDKs read;
+FIREBASE_FUNCTIONS_EMULATOR_HOST names the Functions emulator (no SDK reads
+one; under ``firebase emulators:exec`` it is found through the emulator hub
+that FIREBASE_EMULATOR_HUB names)::
 
-    emulator = AuthEmulator.from_environment()   # EmulatorUnavailable if none
-    emulator.wait()                              # until it answers
-    with routed(tavrin.firebase, svc, emulator=emulator):
+    auth = AuthEmulator.from_environment()            # EmulatorUnavailable if none
+    functions = FunctionsEmulator.from_environment()
+    with routed(tavrin.firebase, svc, emulator=auth.wait(),
+                functions_emulator=functions.wait()):
         ...
 
-Its ID tokens are unsigned (alg "none") and it does not check their expiry;
-it takes any API key.
+The Auth emulator's ID tokens are unsigned (alg "none") and it does not
+check their expiry; it takes any API key. The Functions emulator serves the
+functions of the project it was started with; firebase-admin inside them
+verifies ID tokens at the Auth emulator.
 """
 
 from __future__ import annotations
@@ -26,6 +32,8 @@ from pathlib import Path
 import httpx
 
 DEFAULT_PROJECT = "demo-tavrin"
+AUTH_VARIABLE = "FIREBASE_AUTH_EMULATOR_HOST"
+FUNCTIONS_VARIABLE = "FIREBASE_FUNCTIONS_EMULATOR_HOST"
 
 
 class EmulatorUnavailable(Exception):
@@ -51,18 +59,14 @@ def token_claims(id_token: str) -> dict:
     return json.loads(_unb64url(id_token.split(".")[1]))
 
 
-class AuthEmulator:
-    """A running Auth emulator at `address` (HOST:PORT) for `project`.
+class Emulator:
+    """A running emulator at `address` (HOST:PORT) for `project`.
 
         emulator.base_url            "http://HOST:PORT"
         emulator.wait(timeout)       until it answers; EmulatorUnavailable if not
-        emulator.clear()             delete every account of the project, and
-                                     forget the e-mails sent so far
-        emulator.oob_codes()         the e-mails it would have sent since:
-                                     [{"email", "requestType", "oobCode", "oobLink"}]
-        emulator.with_expiry(id_token, exp)
-                                     the same unsigned token expiring at `exp`
     """
+
+    kind = "emulator"  # "Auth", "Functions": for messages
 
     def __init__(self, address: str, project: str = DEFAULT_PROJECT, state_dir=None):
         address = address.strip().rstrip("/")
@@ -71,24 +75,13 @@ class AuthEmulator:
         self.address = address
         self.project = project
         self.state_dir = Path(state_dir) if state_dir else None
-        self._old_codes: set[str] = set()
 
     @classmethod
-    def from_environment(cls, environ=None) -> AuthEmulator:
-        """The emulator that FIREBASE_AUTH_EMULATOR_HOST names (its project
-        from TAVRIN_EMULATOR_PROJECT, else GCLOUD_PROJECT, else demo-tavrin).
-        Raises EmulatorUnavailable with the reason when there is none."""
-        env = os.environ if environ is None else environ
-        address = env.get("FIREBASE_AUTH_EMULATOR_HOST")
+    def _from_environment(cls, env, address, missing):
         if not address:
             if env.get("TAVRIN_EMULATOR_ERROR"):
                 raise EmulatorUnavailable(env["TAVRIN_EMULATOR_ERROR"], failed=True)
-            raise EmulatorUnavailable(
-                env.get("TAVRIN_EMULATOR_UNAVAILABLE")
-                or "no Firebase Auth emulator: FIREBASE_AUTH_EMULATOR_HOST is not set "
-                   "(start one with `firebase emulators:start --only auth --project "
-                   "demo-tavrin` and set it to its HOST:PORT, or run tools/test on a "
-                   "host with Node.js)")
+            raise EmulatorUnavailable(env.get("TAVRIN_EMULATOR_UNAVAILABLE") or missing)
         project = env.get("TAVRIN_EMULATOR_PROJECT") or env.get("GCLOUD_PROJECT") or DEFAULT_PROJECT
         return cls(address, project, env.get("TAVRIN_EMULATOR_STATE"))
 
@@ -97,7 +90,7 @@ class AuthEmulator:
         return "http://" + self.address
 
     def __repr__(self) -> str:
-        return f"<Firebase Auth emulator at {self.address}, project {self.project}>"
+        return f"<Firebase {self.kind} emulator at {self.address}, project {self.project}>"
 
     def _log_tail(self, lines: int = 15) -> str:
         if self.state_dir is None:
@@ -108,42 +101,80 @@ class AuthEmulator:
             return ""
         return "\n".join(text.splitlines()[-lines:])
 
+    def _get(self, path: str, timeout: float = 10) -> httpx.Response:
+        return httpx.get(self.base_url + path, timeout=timeout, trust_env=False)
+
     def ready(self) -> bool:
         try:
-            reply = httpx.get(self.base_url + "/", timeout=2, trust_env=False)
-            return bool(reply.json()["authEmulator"]["ready"])
+            return self._ready()
         except (httpx.HTTPError, ValueError, KeyError, TypeError):
             return False
 
-    def wait(self, timeout: float = 90) -> AuthEmulator:
-        """Returns once the emulator answers; EmulatorUnavailable (failed)
+    def _ready(self) -> bool:
+        raise NotImplementedError
+
+    def wait(self, timeout: float = 90):
+        """Returns the emulator once it answers; EmulatorUnavailable (failed)
         if it has exited or does not answer within `timeout` seconds."""
         deadline = time.monotonic() + timeout
+        what = f"the {self.kind} emulator at {self.address}"
         while True:
             if self.state_dir is not None and (self.state_dir / "exited").exists():
-                raise EmulatorUnavailable(
-                    f"the Auth emulator at {self.address} exited; its log ends:\n"
-                    + self._log_tail(), failed=True)
+                raise EmulatorUnavailable(f"{what} exited; its log ends:\n" + self._log_tail(),
+                                          failed=True)
             if self.ready():
                 return self
             if time.monotonic() > deadline:
                 raise EmulatorUnavailable(
-                    f"the Auth emulator at {self.address} did not answer within "
-                    f"{timeout:g} s" + ("; its log ends:\n" + self._log_tail()
-                                        if self.state_dir is not None else ""), failed=True)
+                    f"{what} did not answer within {timeout:g} s"
+                    + ("; its log ends:\n" + self._log_tail() if self.state_dir else ""),
+                    failed=True)
             time.sleep(0.25)
+
+
+class AuthEmulator(Emulator):
+    """The Auth emulator.
+
+        emulator.clear()             delete every account of the project, and
+                                     forget the e-mails sent so far
+        emulator.oob_codes()         the e-mails it would have sent since:
+                                     [{"email", "requestType", "oobCode", "oobLink"}]
+        emulator.with_expiry(id_token, exp)
+                                     the same unsigned token expiring at `exp`
+    """
+
+    kind = "Auth"
+
+    def __init__(self, address: str, project: str = DEFAULT_PROJECT, state_dir=None):
+        super().__init__(address, project, state_dir)
+        self._old_codes: set[str] = set()
+
+    @classmethod
+    def from_environment(cls, environ=None) -> AuthEmulator:
+        """The emulator that FIREBASE_AUTH_EMULATOR_HOST names (its project
+        from TAVRIN_EMULATOR_PROJECT, else GCLOUD_PROJECT, else demo-tavrin).
+        Raises EmulatorUnavailable with the reason when there is none."""
+        env = os.environ if environ is None else environ
+        return cls._from_environment(env, env.get(AUTH_VARIABLE), (
+            f"no Firebase Auth emulator: {AUTH_VARIABLE} is not set. Start one with "
+            "`npx firebase emulators:start --only auth --project demo-PROJECT` "
+            f"(firebase-tools, on Node.js) and set {AUTH_VARIABLE} to its HOST:PORT "
+            "(127.0.0.1:9099 by default)"))
+
+    def _ready(self) -> bool:
+        return bool(self._get("/", timeout=2).json()["authEmulator"]["ready"])
 
     def _project_url(self, what: str) -> str:
         return f"{self.base_url}/emulator/v1/projects/{self.project}/{what}"
 
     def clear(self) -> None:
-        url = self._project_url("accounts")
-        httpx.delete(url, timeout=10, trust_env=False).raise_for_status()
+        httpx.delete(self._project_url("accounts"), timeout=10,
+                     trust_env=False).raise_for_status()
         # The emulator keeps its codes; later calls leave these out.
         self._old_codes = {code["oobCode"] for code in self._all_oob_codes()}
 
     def _all_oob_codes(self) -> list[dict]:
-        reply = httpx.get(self._project_url("oobCodes"), timeout=10, trust_env=False)
+        reply = self._get(f"/emulator/v1/projects/{self.project}/oobCodes")
         reply.raise_for_status()
         return reply.json().get("oobCodes", [])
 
@@ -159,3 +190,39 @@ class AuthEmulator:
         payload["exp"] = int(exp)
         payload["iat"] = min(payload.get("iat", int(exp)), int(exp) - 1)
         return f"{header}.{_b64url(json.dumps(payload).encode())}."
+
+
+class FunctionsEmulator(Emulator):
+    """The Functions emulator, serving the functions of a Firebase project
+    directory at http://HOST:PORT/PROJECT/REGION/NAME."""
+
+    kind = "Functions"
+
+    @classmethod
+    def from_environment(cls, environ=None) -> FunctionsEmulator:
+        """The emulator that FIREBASE_FUNCTIONS_EMULATOR_HOST names, else the
+        one that the emulator hub of FIREBASE_EMULATOR_HUB lists (set by
+        `firebase emulators:exec`). Raises EmulatorUnavailable with the
+        reason when there is none."""
+        env = os.environ if environ is None else environ
+        address = env.get(FUNCTIONS_VARIABLE)
+        if not address and env.get("FIREBASE_EMULATOR_HUB"):
+            hub = Emulator(env["FIREBASE_EMULATOR_HUB"])
+            try:
+                listed = hub._get("/emulators").json().get("functions")
+            except (httpx.HTTPError, ValueError) as failure:
+                raise EmulatorUnavailable(f"the emulator hub at {hub.address} does not "
+                                          f"answer: {failure}", failed=True) from None
+            if listed:
+                address = f"{listed['host']}:{listed['port']}"
+        return cls._from_environment(env, address, (
+            f"no Firebase Functions emulator: {FUNCTIONS_VARIABLE} is not set. In the "
+            "Firebase project directory of your functions, start the emulators with "
+            "`npx firebase emulators:start --only auth,functions --project PROJECT` "
+            f"and set {FUNCTIONS_VARIABLE} to the Functions emulator's HOST:PORT "
+            f"(127.0.0.1:5001 by default) and {AUTH_VARIABLE} to the Auth emulator's; "
+            "or run pytest under `npx firebase emulators:exec --only auth,functions`"))
+
+    def _ready(self) -> bool:  # once it has loaded the functions
+        return any(backend.get("functionTriggers")
+                   for backend in self._get("/backends", timeout=2).json()["backends"])

@@ -6,8 +6,11 @@ A function is addressed as production addresses it:
 
 and each call goes through these checks, in order:
 
-    host is not REGION-PROJECT of the configuration     404 NOT_FOUND
-    no function VERSION_NAME                            404 NOT_FOUND
+    host is not REGION-PROJECT of the configuration's   404 "Not Found"
+    project
+    no function VERSION_NAME in the region              404 "Function REGION-VERSION_NAME
+                                                        does not exist, valid functions
+                                                        are: ..."
     a method other than POST                            405 METHOD_NOT_ALLOWED
     the fixed authentication header missing             401 UNAUTHENTICATED
     ... or not the configured value                     403 PERMISSION_DENIED
@@ -17,7 +20,9 @@ and each call goes through these checks, in order:
 
 then the function runs. "Authorization: Bearer ID_TOKEN" is optional: a good
 ID token of the identity stand-in gives the call its `uid`, anything else
-leaves it None. Errors are JSON: {"error": {"code", "message", "status"}}.
+leaves it None. The 404s are plain text, as the official Functions emulator
+answers them; the other errors are JSON: {"error": {"code", "message",
+"status"}}.
 
 Two functions are always there:
 
@@ -44,9 +49,12 @@ import nacl.exceptions
 import nacl.public
 
 from . import jwt
+from .routing import FUNCTIONS_DOMAIN as DOMAIN, FUNCTIONS_HOST
 from .wire import STATUS_NAMES, Request, Response, Service, ServiceError, json_response
 
-DOMAIN = "cloudfunctions.net"
+# The content types of the Functions emulator's two 404s.
+UNKNOWN_PROJECT_TYPE = "text/plain; charset=utf-8"
+UNKNOWN_FUNCTION_TYPE = "text/html; charset=utf-8"
 
 
 class FunctionError(Exception):
@@ -173,10 +181,6 @@ class CloudFunctions(Service):
             base64.b64decode(self.config.server_private_key_b64, validate=True))
 
     @property
-    def host(self) -> str:
-        return f"{self.config.region}-{self.config.project_id}.{DOMAIN}"
-
-    @property
     def functions(self) -> Functions:
         return self.services.functions
 
@@ -204,13 +208,17 @@ class CloudFunctions(Service):
         return response
 
     def serve(self, request: Request, call: FunctionCall) -> Response:
-        if request.host != self.host:
-            raise error(404, f"No functions are deployed at {request.host}"
-                             f" (the stand-in serves {self.host}).")
-        handler = self.functions.handler(call.name)
+        # The Functions emulator's answers for what is not deployed: plain text.
+        found = FUNCTIONS_HOST.fullmatch(request.host)
+        if found is None or found.group(2) != self.config.project_id:
+            return Response(404, b"Not Found", UNKNOWN_PROJECT_TYPE)
+        region = found.group(1)
+        handler = self.functions.handler(call.name) if region == self.config.region else None
         if handler is None:
-            raise error(404, f"Function {call.name!r} is not deployed"
-                             f" (deployed: {', '.join(self.functions.names())}).")
+            call.error = (f"Function {region}-{call.name} does not exist, valid functions are: "
+                          + ", ".join(f"{self.config.region}-{name}"
+                                      for name in self.functions.names()))
+            return Response(404, call.error.encode(), UNKNOWN_FUNCTION_TYPE)
         if request.method != "POST":
             raise ServiceError(405, f"Function {call.name} takes POST, not {request.method}.",
                                status="METHOD_NOT_ALLOWED", errors=False)

@@ -22,22 +22,45 @@ conftest.py of a project that has the standins directory on its path.
                               identity and secure-token hosts instead (its
                               accounts deleted first), the stand-ins for the
                               documents and functions hosts: an AuthEmulator
-                              whose `standins` is the ServicesThread. The
-                              test is skipped when no emulator is named.
+                              whose `standins` is the ServicesThread
+    firebase_functions_emulator
+                              as firebase_auth_emulator, and the official
+                              Functions emulator named by
+                              FIREBASE_FUNCTIONS_EMULATOR_HOST (or listed by
+                              the hub of `firebase emulators:exec`) answers
+                              for the functions hosts, serving your own
+                              functions: a FunctionsEmulator whose `auth` is
+                              the AuthEmulator and `standins` the
+                              ServicesThread
 
-Each fixture gives the module its own httpx back when the test ends.
+A test that asks for an emulator that is not there is skipped, with the
+reason. Each fixture gives the module its own httpx back when the test ends.
+
+Outside these fixtures the module sends nothing: a test that awaits one of
+its operations without them fails at once, naming the host and the fixture
+to use. A test marked ``@pytest.mark.firebase_production`` is left alone
+and so may reach the production Firebase hosts.
 """
 
 from __future__ import annotations
 
 import importlib
 
+import httpx
 import pytest
 
 from .config import StandinConfig
-from .emulator import AuthEmulator, EmulatorUnavailable
-from .routing import route, unroute
+from .emulator import AuthEmulator, EmulatorUnavailable, FunctionsEmulator
+from .routing import HttpxShim, route, unroute
 from .server import ServicesThread
+
+PRODUCTION_MARKER = "firebase_production"
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", f"{PRODUCTION_MARKER}: tavrin.firebase may reach the production Firebase "
+        "hosts in this test (the firebase_standins plugin does not stop its requests)")
 
 
 @pytest.fixture
@@ -69,9 +92,61 @@ def firebase_standins_config(firebase_module) -> StandinConfig:
     return StandinConfig.from_config_module(config, env)
 
 
+class _ProductionRefused(httpx.AsyncBaseTransport):
+    def __init__(self, module_name: str):
+        self.module_name = module_name
+
+    async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
+        # pytest's own failure: the module and the application let it
+        # through where they would handle an httpx error or an Exception.
+        pytest.fail(
+            f"{self.module_name} tried to send {request.method} {request.url.scheme}://"
+            f"{request.url.host}{request.url.path} outside the firebase_standins fixtures: "
+            "a test must not reach the production Firebase hosts. Use the fixture "
+            "firebase_standins (or firebase_auth_emulator, firebase_functions_emulator), "
+            f"or mark the test @pytest.mark.{PRODUCTION_MARKER} to let it through.",
+            pytrace=False)
+
+
+class _ProductionGuard(HttpxShim):
+    """The module's httpx while no fixture routes it: every request fails."""
+
+    def __init__(self, module, original):
+        super().__init__(None, original)
+        self.module_name = module.__name__
+
+    def transport(self) -> httpx.AsyncBaseTransport:
+        return _ProductionRefused(self.module_name)
+
+    def __repr__(self) -> str:
+        return "<httpx of no Firebase host: use a firebase_standins fixture>"
+
+
+@pytest.fixture(autouse=True)
+def _firebase_production_guard(request):
+    """Every test: the module's requests fail unless a fixture routes them
+    or the test is marked firebase_production."""
+    if request.node.get_closest_marker(PRODUCTION_MARKER) is not None:
+        yield
+        return
+    try:
+        module = request.getfixturevalue("firebase_module")
+    except Exception:  # noqa: BLE001 (no module to guard in this project)
+        yield
+        return
+    module.httpx = _ProductionGuard(module, module.httpx)
+    try:
+        yield
+    finally:
+        unroute(module)
+
+
 @pytest.fixture
 def firebase_standins(firebase_module, firebase_standins_config):
-    """The stand-ins, with the module's requests routed to them."""
+    """The stand-ins of the four services, running for the test, with the
+    module's requests routed to them: a ServicesThread (.accounts, .outbox,
+    .documents, .functions, .requests, .make_id_token(uid, exp=...),
+    .revoke_refresh_token(token))."""
     with ServicesThread(firebase_standins_config) as svc:
         route(firebase_module, svc)
         try:
@@ -80,20 +155,31 @@ def firebase_standins(firebase_module, firebase_standins_config):
             unroute(firebase_module)
 
 
-@pytest.fixture(scope="session")
-def _firebase_emulator_found() -> AuthEmulator:
+def _running(kind):
     try:
-        return AuthEmulator.from_environment().wait()
+        return kind.from_environment().wait()
     except EmulatorUnavailable as missing:
         if missing.failed:
-            pytest.fail(f"Firebase Auth emulator: {missing.reason}", pytrace=False)
-        pytest.skip(f"Firebase Auth emulator not available: {missing.reason}")
+            pytest.fail(f"Firebase {kind.kind} emulator: {missing.reason}", pytrace=False)
+        pytest.skip(f"Firebase {kind.kind} emulator not available: {missing.reason}")
+
+
+@pytest.fixture(scope="session")
+def _firebase_emulator_found() -> AuthEmulator:
+    return _running(AuthEmulator)
+
+
+@pytest.fixture(scope="session")
+def _firebase_functions_emulator_found() -> FunctionsEmulator:
+    return _running(FunctionsEmulator)
 
 
 @pytest.fixture
 def firebase_auth_emulator(firebase_module, firebase_standins, _firebase_emulator_found):
-    """The Auth emulator for the identity and secure-token hosts, the
-    stand-ins for the others."""
+    """The Auth emulator of FIREBASE_AUTH_EMULATOR_HOST for the identity and
+    secure-token hosts (its accounts deleted first), the stand-ins for the
+    others: an AuthEmulator (.oob_codes(), .with_expiry(id_token, exp),
+    .standins)."""
     emulator = _firebase_emulator_found
     emulator.clear()
     route(firebase_module, firebase_standins, emulator=emulator)
@@ -102,3 +188,19 @@ def firebase_auth_emulator(firebase_module, firebase_standins, _firebase_emulato
         yield emulator
     finally:
         route(firebase_module, firebase_standins)
+
+
+@pytest.fixture
+def firebase_functions_emulator(firebase_module, firebase_auth_emulator,
+                                _firebase_functions_emulator_found):
+    """The Functions emulator of FIREBASE_FUNCTIONS_EMULATOR_HOST for the
+    functions hosts (https://REGION-PROJECT.cloudfunctions.net/NAME is
+    served there as /PROJECT/REGION/NAME: start it with the project of your
+    configuration), the Auth emulator for the identity and secure-token
+    hosts, the stand-ins for the documents: a FunctionsEmulator (.auth,
+    .standins)."""
+    emulator = _firebase_functions_emulator_found
+    emulator.auth, emulator.standins = firebase_auth_emulator, firebase_auth_emulator.standins
+    route(firebase_module, emulator.standins, emulator=emulator.auth,
+          functions_emulator=emulator)
+    return emulator

@@ -15,13 +15,24 @@ the Firebase SDKs address it:
         -> http://127.0.0.1:9099/identitytoolkit.googleapis.com/v1/accounts:signUp?key=K
 
 and the document and functions hosts to the stand-ins at `base_url` (which
-may then be None: those requests are refused). The request on every response
-(and so in every HTTPStatusError) keeps its production URL.
+may then be None: those requests are refused).
+
+`functions_emulator="127.0.0.1:5001"` sends the functions hosts to the
+official Functions emulator, which serves a function under its project and
+region:
+
+    https://europe-west1-demo-p.cloudfunctions.net/v1_echo
+        -> http://127.0.0.1:5001/demo-p/europe-west1/v1_echo
+
+The request on every response (and so in every HTTPStatusError) keeps its
+production URL.
 """
 
 from __future__ import annotations
 
 import contextlib
+import re
+import ssl
 
 import httpx
 
@@ -32,6 +43,14 @@ FUNCTIONS_DOMAIN = "cloudfunctions.net"
 ROUTED_HOSTS = (IDENTITY_HOST, SECURE_TOKEN_HOST, FIRESTORE_HOST, "*." + FUNCTIONS_DOMAIN)
 # The hosts that the Auth emulator serves, under a path prefix of their name.
 EMULATED_HOSTS = (IDENTITY_HOST, SECURE_TOKEN_HOST)
+# REGION-PROJECT.cloudfunctions.net; a region is "europe-west1", "us-central1", ...
+FUNCTIONS_HOST = re.compile(r"([a-z]+-[a-z]+\d+)-(.+)\." + re.escape(FUNCTIONS_DOMAIN))
+
+
+# Every loopback transport shares one TLS context: making one loads the CA
+# certificates, some milliseconds for every client the module opens, and
+# the loopback is plain HTTP anyway.
+_TLS = ssl.create_default_context()
 
 
 def is_routed(host: str) -> bool:
@@ -57,35 +76,49 @@ def emulator_url(address) -> httpx.URL:
 
 
 class LoopbackTransport(httpx.AsyncBaseTransport):
-    """Sends the Firebase hosts to the stand-ins (and the identity and
-    secure-token hosts to the Auth emulator, when one is given); refuses
-    anything else."""
+    """Sends the Firebase hosts to the stand-ins, or to the official
+    emulators given for them; refuses anything else."""
 
-    def __init__(self, base_url, emulator=None):
+    def __init__(self, base_url, emulator=None, functions_emulator=None):
         self.base_url = _base_url(base_url)
         self.emulator = None if emulator is None else emulator_url(emulator)
-        self._inner = httpx.AsyncHTTPTransport()
+        self.functions_emulator = (None if functions_emulator is None
+                                   else emulator_url(functions_emulator))
+        self._inner = httpx.AsyncHTTPTransport(verify=_TLS)
 
     def _refuse(self, request: httpx.Request, why: str):
         raise httpx.ConnectError(
             f"stand-in routing refuses {request.url.scheme}://{request.url.host}: {why}",
             request=request)
 
+    def _emulated(self, request: httpx.Request, host: str):
+        """The emulator and the path that serve `host`, or None."""
+        if self.emulator is not None and host in EMULATED_HOSTS:
+            # The Auth emulator serves each host under a path prefix of its name.
+            return self.emulator, f"/{host}{request.url.path}"
+        if self.functions_emulator is not None and host.endswith("." + FUNCTIONS_DOMAIN):
+            found = FUNCTIONS_HOST.fullmatch(host)
+            if found is None:
+                self._refuse(request, "not a REGION-PROJECT functions host")
+            region, project = found.groups()
+            return self.functions_emulator, f"/{project}/{region}{request.url.path}"
+        return None
+
     async def handle_async_request(self, request: httpx.Request) -> httpx.Response:
         host = request.url.host.lower()
         if not is_routed(host):
             self._refuse(request, "not a Firebase service host")
-        if self.emulator is not None and host in EMULATED_HOSTS:
-            # The emulator serves each host under a path prefix of its name.
-            target = self.emulator
+        emulated = self._emulated(request, host)
+        if emulated is not None:
+            target, path = emulated
             url = request.url.copy_with(scheme=target.scheme, host=target.host,
-                                        port=target.port, path=f"/{host}{request.url.path}")
+                                        port=target.port, path=path)
             headers = httpx.Headers(request.headers)
             headers["Host"] = target.netloc.decode("ascii")
         else:
             if self.base_url is None:
-                self._refuse(request, "no stand-in is running for it (only the identity "
-                             "and secure-token hosts go to the Auth emulator)")
+                self._refuse(request, "no stand-in is running for it (only the hosts "
+                             "of the emulators given go to them)")
             # The Host header still names the production host: the one server
             # tells the services apart by it.
             url = request.url.copy_with(scheme=self.base_url.scheme, host=self.base_url.host,
@@ -104,43 +137,48 @@ class LoopbackTransport(httpx.AsyncBaseTransport):
 class HttpxShim:
     """Stands where a module expects the httpx module."""
 
-    def __init__(self, base_url, original, emulator=None):
+    def __init__(self, base_url, original, emulator=None, functions_emulator=None):
         self.base_url = _base_url(base_url)
         self.emulator = None if emulator is None else emulator_url(emulator)
+        self.functions_emulator = (None if functions_emulator is None
+                                   else emulator_url(functions_emulator))
         self.original = original  # what the module had bound before routing
         self.clients_made = 0
 
+    def transport(self) -> httpx.AsyncBaseTransport:
+        return LoopbackTransport(self.base_url, self.emulator, self.functions_emulator)
+
     def AsyncClient(self) -> httpx.AsyncClient:  # noqa: N802 (httpx's name)
         self.clients_made += 1
-        return httpx.AsyncClient(transport=LoopbackTransport(self.base_url, self.emulator))
+        return httpx.AsyncClient(transport=self.transport())
 
     def __getattr__(self, name):
         return getattr(httpx, name)
 
     def __repr__(self) -> str:
-        targets = []
-        if self.base_url is not None:
-            targets.append(f"stand-ins at {self.base_url}")
-        if self.emulator is not None:
-            targets.append(f"Auth emulator at {self.emulator}")
+        targets = [f"{what} at {where}" for what, where in (
+            ("stand-ins", self.base_url), ("Auth emulator", self.emulator),
+            ("Functions emulator", self.functions_emulator)) if where is not None]
         return f"<httpx routed to {' and '.join(targets) or 'nothing'}>"
 
 
 _MISSING = object()
 
 
-def route(module, base_url=None, *, emulator=None) -> HttpxShim:
+def route(module, base_url=None, *, emulator=None, functions_emulator=None) -> HttpxShim:
     """Rebind `module.httpx` so that the module's requests reach the
     stand-ins at `base_url` (a URL, or anything with a `base_url`, such as a
-    ServicesThread), and, when `emulator` is given ("HOST:PORT", a URL or
+    ServicesThread); when `emulator` is given ("HOST:PORT", a URL or
     anything with a `base_url`), its identity and secure-token requests reach
-    that Firebase Auth emulator instead. Returns the shim."""
-    if base_url is None and emulator is None:
+    that Firebase Auth emulator instead, and when `functions_emulator` is
+    given, its function calls reach that Functions emulator. Returns the
+    shim."""
+    if base_url is None and emulator is None and functions_emulator is None:
         raise TypeError("route() needs the stand-ins' base_url, an emulator, or both")
     current = module.__dict__.get("httpx", _MISSING)
     if isinstance(current, HttpxShim):
         current = current.original
-    shim = HttpxShim(base_url, current, emulator)
+    shim = HttpxShim(base_url, current, emulator, functions_emulator)
     module.httpx = shim
     return shim
 
@@ -157,10 +195,10 @@ def unroute(module) -> None:
 
 
 @contextlib.contextmanager
-def routed(module, base_url=None, *, emulator=None):
+def routed(module, base_url=None, *, emulator=None, functions_emulator=None):
     """`with routed(module, svc):` (or `routed(module, svc, emulator=...)`)
     routes for the block."""
-    shim = route(module, base_url, emulator=emulator)
+    shim = route(module, base_url, emulator=emulator, functions_emulator=functions_emulator)
     try:
         yield shim
     finally:

@@ -140,6 +140,10 @@ class _Handler(BaseHTTPRequestHandler):
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # The listen backlog: an application's tests may start hundreds of
+    # operations at once, each on a new connection, and the accepting
+    # thread takes them one by one (the default of 5 drops some).
+    request_queue_size = 1024
 
     def __init__(self, address, services: Services, verbose: bool):
         self.services = services

@@ -6,7 +6,6 @@ import gc
 import os
 import random
 import re
-import ssl
 import subprocess
 import sys
 import threading
@@ -69,27 +68,6 @@ def app():
     vars(app).update(saved)
 
 
-class Loopback(httpx.AsyncBaseTransport):
-    """Sends each request to the stand-ins, the production host kept in the
-    Host header, as the routing's LoopbackTransport does, but with one TLS
-    context for all (never used on loopback): the routing's makes one a
-    client, which costs ~6 ms of OpenSSL each."""
-    context = ssl.create_default_context()
-
-    def __init__(self, base_url):
-        self.base_url, self.inner = base_url, httpx.AsyncHTTPTransport(verify=self.context)
-
-    async def handle_async_request(self, request):
-        url = request.url.copy_with(scheme=self.base_url.scheme, host=self.base_url.host,
-                                    port=self.base_url.port)
-        return await self.inner.handle_async_request(httpx.Request(
-            request.method, url, headers=request.headers, stream=request.stream,
-            extensions=request.extensions))
-
-    async def aclose(self):
-        await self.inner.aclose()
-
-
 class Counted(httpx.AsyncClient):
     """A client that counts its context entries and exits on its shim."""
 
@@ -113,7 +91,7 @@ class CountingShim(HttpxShim):
 
     def AsyncClient(self):  # noqa: N802 (httpx's name)
         # A long default timeout: a busy machine slows the stand-ins, not the module.
-        client = Counted(transport=Loopback(self.base_url), timeout=60)
+        client = Counted(transport=self.transport(), timeout=60)
         client.shim = self
         self.clients.append(client)
         return client
