@@ -88,7 +88,8 @@ bool run_handler(Ctx& cx, void (*statements)(Ctx&)) {
     return ok;
 }
 
-// Steps 5.1 to 5.3: true when the token must be refreshed.
+// Reads the ID token's expiry and the clock: true when fewer than 300
+// seconds are left and the token must be refreshed.
 bool expires_soon(Ctx& cx) {
     cx.at(343);
     Ref expiry_fn = lookup(k::get_token_expiry);
