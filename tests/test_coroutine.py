@@ -131,6 +131,9 @@ SEQUENCES = {
                                [("send", None), ("close",), ("close",)]),
     "delegate close fails": (lambda f, r: Awaits(Iter(f.log, None, close_error=KeyError("c"))), {},
                              [("send", None), ("close",)]),
+    "throw GeneratorExit, delegate close fails": (
+        lambda f, r: Awaits(Iter(f.log, None, close_error=KeyError("c"))), {},
+        [("send", None), ("throw", GeneratorExit)]),
     "delegate close lookup fails": (lambda f, r: Awaits(BadClose(f.log, None)), {},
                                     [("send", None), ("close",)]),
     "delegate without send slot": (

@@ -19,20 +19,10 @@ def open_box(sealed):
     return nacl.public.SealedBox(key).decrypt(base64.b64decode(sealed, validate=True))
 
 
-@pytest.mark.parametrize("payload, plain", [
-    ({"a": 1, "b": [1, 2]}, b'{"a":1,"b":[1,2]}'),
-    ({"caf\u00e9": "\u00e9"}, b'{"caf\\u00e9":"\\u00e9"}'),
-    ("text", b'"text"'),
-])
-def test_opens_with_the_private_key(fb, payload, plain):
-    sealed = fb._sealed_box_encrypt(payload=payload)
-    assert type(sealed) is bytes
-    assert sealed.isascii()
-    assert len(base64.b64decode(sealed)) == len(plain) + 48
-    assert open_box(sealed) == plain
-
-
-def test_fresh_ephemeral_key_each_call(fb):
+def test_opens_with_the_private_key_and_a_fresh_ephemeral_key_each_call(fb):
+    sealed = fb._sealed_box_encrypt(payload={"caf\u00e9": [1, "\u00e9"]})
+    assert type(sealed) is bytes and sealed.isascii()
+    assert open_box(sealed) == b'{"caf\\u00e9":[1,"\\u00e9"]}'
     assert fb._sealed_box_encrypt({"a": 1}) != fb._sealed_box_encrypt({"a": 1})
 
 
