@@ -155,6 +155,43 @@ async def auth_sign_in(email, password):
         return response.json()
 
 
+async def _await_twice(coro):
+    await coro
+    await coro
+
+
+def drive(coro, ops):
+    """The outcome of each operation on a coroutine: ("yielded", value),
+    ("returned", StopIteration's args), ("closed", result) or ("raised", type,
+    message, exception). Operations: ("send", value), ("throw", *args),
+    ("close",), ("next",) and ("list",) of a new __await__ wrapper,
+    ("wnext",), ("wsend", value), ("wthrow", exc), ("wclose",) on one kept
+    wrapper, and ("await twice",) from a native coroutine."""
+    got, wrapper = [], None
+    for op, *args in ops:
+        if op.startswith("w"):
+            wrapper = wrapper or coro.__await__()
+        target = wrapper if op.startswith("w") else coro
+        try:
+            if op in ("send", "throw", "wsend", "wthrow"):
+                value = getattr(target, op.removeprefix("w"))(*args)
+            elif op in ("close", "wclose"):
+                got.append(("closed", target.close()))
+                continue
+            elif op == "wnext":
+                value = next(wrapper)
+            elif op in ("next", "list"):
+                value = (next if op == "next" else list)(coro.__await__())
+            else:
+                value = _await_twice(coro).send(None)
+            got.append(("yielded", value))
+        except StopIteration as stop:
+            got.append(("returned", stop.args))
+        except BaseException as exc:  # noqa: B036 (every outcome is recorded)
+            got.append(("raised", type(exc), str(exc), exc))
+    return got
+
+
 def account(svc, email, password="secret-1"):
     """A new account at the stand-ins, with an ID token and a refresh token."""
     created = svc.accounts.create(email, password)

@@ -64,25 +64,16 @@ UNEXPECTED = "got an unexpected keyword argument "
 BINDING_FAILURES = [
     ("auth_sign_in", (1,), {}, ("exactly", 2, 1)),
     ("auth_sign_in", (1, 2, 3), {}, ("exactly", 2, 3)),
-    ("auth_sign_in", (), {"email": 1}, ("exactly", 2, 1)),
     ("auth_sign_in", (), {"password": 1}, ("exactly", 2, 0)),
-    ("auth_sign_up", (), {}, ("exactly", 2, 0)),
     ("verify_email", (), {}, ("exactly", 1, 0)),
-    ("create_document", (), {"collection": 1, "data": 2, "id_token": 3}, ("exactly", 4, 1)),
     ("create_document", (1,), {"document_id": 2, "id_token": 3}, ("exactly", 4, 2)),
-    ("get_document", (1, 2, 3), {}, ("exactly", 2, 3)),
     ("get_document", (1, 2, 3), {"id_token": 4}, ("exactly", 2, 3)),
     ("auth_sign_in", (1, 2), {"email": 3}, MULTIPLE + "'email'"),
-    ("auth_sign_in", (1,), {"email": 3}, MULTIPLE + "'email'"),
     ("auth_sign_in", (1, 2), {"foo": 3}, UNEXPECTED + "'foo'"),
-    ("auth_sign_in", (), {"email": 1, "password": 2, "foo": 3}, UNEXPECTED + "'foo'"),
     ("trigger_function", (1,), {}, ("at least", 2, 1)),
-    ("trigger_function", (1,) * 7, {}, ("at most", 6, 7)),
     ("trigger_function", (1,) * 7, {"encrypt": 1}, ("at most", 6, 7)),
     ("trigger_function", (), {"payload": 1, "encrypt": 2}, ("at least", 2, 0)),
-    ("trigger_function", (1,), {"timeout_seconds": 2}, ("at least", 2, 1)),
     ("trigger_function", (1, 2), {"firebase_function": 3}, MULTIPLE + "'firebase_function'"),
-    ("get_token_expiry", (), {}, ("exactly", 1, 0)),
     ("get_token_expiry", (1, 2), {}, ("exactly", 1, 2)),
     ("_sealed_box_encrypt", (), {"data": 1}, UNEXPECTED + "'data'"),
 ]
@@ -102,12 +93,7 @@ def test_binding_failure(fb, name, args, kwargs, message):
 
 
 @pytest.mark.parametrize("name, args, kwargs", [
-    ("create_document", (None, None, None, None), {}),
     ("create_document", (), {"id_token": 4, "data": 3, "document_id": 2, "collection": 1}),
-    ("auth_sign_in", ("a",), {"password": "b"}),
-    ("trigger_function", ("f", {}), {}),
-    ("trigger_function", (), {"payload": {}, "firebase_function": "f"}),
-    ("trigger_function", ("f", {}, True, {}, 1.0, False), {}),
     ("trigger_function", ("f",), {"payload": {}, "encrypt": False, "timeout_seconds": 3}),
     ("ensure_valid_token", (), {}),
 ])
@@ -123,8 +109,6 @@ def test_binding_success_returns_a_fresh_coroutine(fb, name, args, kwargs):
 
 @pytest.mark.parametrize("call", [
     lambda fb: fb.get_firestore_base_url(1),
-    lambda fb: fb.get_functions_base_url(region="x"),
-    lambda fb: fb.ensure_valid_token(1),
     lambda fb: fb.ensure_valid_token(x=1),
 ])
 def test_functions_without_parameters_refuse_arguments(fb, monkeypatch, call):

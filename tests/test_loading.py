@@ -77,22 +77,9 @@ def test_fresh_namespace_holds_imports_then_functions(run_py):
     assert got["test"] == "{}"
 
 
-def test_second_interpreter_is_refused(run_py):
+def test_second_interpreter_and_second_module_object_are_refused(run_py):
     got = run_json(run_py, """
-        import json, _interpreters
-        import tavrin.firebase
-        iid = _interpreters.create(_interpreters.new_config("legacy"))
-        err = _interpreters.exec(iid, "import tavrin.firebase")
-        _interpreters.destroy(iid)
-        print(json.dumps(err and [err.type.__name__, err.msg]))
-    """)
-    assert got == ["ImportError", "Interpreter change detected - this module can "
-                   "only be loaded into one interpreter per process."]
-
-
-def test_exec_on_a_second_module_object_is_refused(run_py):
-    got = run_json(run_py, """
-        import importlib, importlib.util, json, sys
+        import _interpreters, importlib, importlib.util, json, sys
         module_spec = importlib.util.find_spec("tavrin.firebase")
         first = importlib.util.module_from_spec(module_spec)
         second = importlib.util.module_from_spec(module_spec)
@@ -104,15 +91,20 @@ def test_exec_on_a_second_module_object_is_refused(run_py):
             error = str(e)
         else:
             error = None
+        iid = _interpreters.create(_interpreters.new_config("legacy"))
+        err = _interpreters.exec(iid, "import tavrin.firebase")
+        _interpreters.destroy(iid)
         print(json.dumps({
             "distinct": first is not second,
             "registered": sys.modules.get("tavrin.firebase") is first,
             "imported": importlib.import_module("tavrin.firebase") is first,
-            "error": error}))
+            "error": error, "interpreter": err and [err.type.__name__, err.msg]}))
     """)
     assert got == {"distinct": True, "registered": True, "imported": True,
                    "error": "Module 'firebase' has already been imported. "
-                            "Re-initialisation is not supported."}
+                            "Re-initialisation is not supported.",
+                   "interpreter": ["ImportError", "Interpreter change detected - this module "
+                                   "can only be loaded into one interpreter per process."]}
 
 
 @pytest.mark.parametrize("breakage, repair, exc_type, message, line", [

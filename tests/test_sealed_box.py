@@ -19,30 +19,11 @@ def open_box(sealed):
     return nacl.public.SealedBox(key).decrypt(base64.b64decode(sealed, validate=True))
 
 
-@pytest.mark.parametrize("payload, plain", [
-    ({"a": 1, "b": [1, 2]}, b'{"a":1,"b":[1,2]}'),
-    ({}, b"{}"),
-    ({"caf\u00e9": "\u00e9"}, b'{"caf\\u00e9":"\\u00e9"}'),
-    ({"z": None, "a": {"k": True}}, b'{"z":null,"a":{"k":true}}'),
-    ([1, "x"], b'[1,"x"]'),
-    ("text", b'"text"'),
-])
-def test_opens_with_the_private_key(fb, payload, plain):
-    sealed = fb._sealed_box_encrypt(payload=payload)
-    assert type(sealed) is bytes
-    assert sealed.isascii()
-    assert len(base64.b64decode(sealed)) == len(plain) + 48
-    assert open_box(sealed) == plain
-
-
-def test_fresh_ephemeral_key_each_call(fb):
+def test_opens_with_the_private_key_and_a_fresh_ephemeral_key_each_call(fb):
+    sealed = fb._sealed_box_encrypt(payload={"caf\u00e9": [1, "\u00e9"]})
+    assert type(sealed) is bytes and sealed.isascii()
+    assert open_box(sealed) == b'{"caf\\u00e9":[1,"\\u00e9"]}'
     assert fb._sealed_box_encrypt({"a": 1}) != fb._sealed_box_encrypt({"a": 1})
-
-
-def test_key_may_be_bytes_and_is_read_on_each_call(fb, monkeypatch):
-    monkeypatch.setattr(fb, "SEALED_BOX_SERVER_PUBLIC_KEY_B64",
-                        fb.SEALED_BOX_SERVER_PUBLIC_KEY_B64.encode())
-    assert open_box(fb._sealed_box_encrypt({"k": 1})) == b'{"k":1}'
 
 
 def test_serialises_with_compact_separators_only(fb, monkeypatch):
@@ -127,8 +108,7 @@ def test_failures_inside_are_wrapped(fb, monkeypatch, name, value, line, text):
     assert entries(exc.__context__) == [(NAME, line)]
 
 
-@pytest.mark.parametrize("name", ["SealedBox", "PublicKey", "json", "base64",
-                                  "SEALED_BOX_SERVER_PUBLIC_KEY_B64"])
+@pytest.mark.parametrize("name", ["SealedBox", "SEALED_BOX_SERVER_PUBLIC_KEY_B64"])
 def test_missing_name_is_wrapped(fb, monkeypatch, name):
     monkeypatch.delattr(fb, name)
     exc = failure(fb)

@@ -30,9 +30,9 @@ extern PyObject* kw_separators;    // ("separators",): keyword names of json.dum
 extern PyObject* fromlist_get_app; // ("get_app",): from .env import get_app
 extern PyObject* kw_style;         // ("style",): keyword names of app.print
 
-// Makes every string of strings.def (step 5 of the exec step); throws PyError.
+// Makes every string of strings.def and the empty str, bytes and tuple; throws PyError.
 void make_strings();
-// Makes the numbers (step 5) and the tuples (step 9); throw PyError.
+// Makes the numbers, then the tuples (which hold strings and numbers); throw PyError.
 void make_numbers();
 void make_tuples();
 // True once the strings and numbers exist (traceback entries need them).

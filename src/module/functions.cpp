@@ -434,8 +434,8 @@ Ref make_code(const FunctionDef& def, const Placeholder& body) {
 
 FunctionDef& function(Fn f) { return g_functions[static_cast<int>(f)]; }
 
-// Exec step 9: names, code objects and record types of every row. Kept for
-// the life of the process; a repeated exec step finds them made.
+// Names, code objects and record types of every row. Kept for the life of
+// the process; a repeated exec step (after a failed import) finds them made.
 void make_function_data() {
     const Placeholder body = placeholder_body();
     for (int row = 0; row < COUNT; ++row) {

@@ -48,7 +48,8 @@ enum class Fn : int {
 };
 FunctionDef& function(Fn f);
 
-// Exec step 9: names, code objects and record types of every row; throws PyError.
+// Names, code objects and record types of every row, made while the module
+// loads, before any function object; throws PyError.
 void make_function_data();
 // The published built-in function of a row; throws PyError.
 Ref make_function_object(Fn f);

@@ -98,10 +98,11 @@ void check_version() {
     check_int(PyErr_WarnEx(PyExc_RuntimeWarning, message, 1));
 }
 
-// Runs steps 2 to 11; `line` tells the failure path which statement ran
-// (0 until the constants exist: no traceback entry before that).
+// Everything the exec step does after the once-only test, in order; `line`
+// tells the failure path which statement ran (0 until the constants exist:
+// no traceback entry before that).
 void exec_steps(PyObject* module, int& line) {
-    // 2. The module, its GIL declaration, its namespace.
+    // The module, its GIL declaration, its namespace.
     g_state.module = Py_NewRef(module);
 #ifdef Py_GIL_DISABLED
     check_int(PyUnstable_Module_SetGIL(module, Py_MOD_GIL_USED));
@@ -110,23 +111,23 @@ void exec_steps(PyObject* module, int& line) {
     if (!globals) raise();
     g_state.globals = Py_NewRef(globals);
 
-    // 3. builtins.
+    // builtins.
     if (!g_state.builtins) g_state.builtins = check(PyImport_ImportModule("builtins")).release();
     check_int(PyObject_SetAttrString(module, "__builtins__", g_state.builtins));
 
-    // 4. Version check.
+    // Version check.
     check_version();
 
-    // 5. Constants.
+    // Constants.
     k::make_strings();
     k::make_numbers();
     k::ready = true;
     line = 1;
 
-    // 6. The coroutine types.
+    // The coroutine types.
     init_coroutine_types();
 
-    // 7. sys.modules.
+    // sys.modules.
     {
         Ref present = Ref::steal(PyImport_GetModule(k::module_name));
         if (!present) {
@@ -136,7 +137,7 @@ void exec_steps(PyObject* module, int& line) {
         }
     }
 
-    // 8. ValueError, fetched once.
+    // ValueError, fetched once.
     {
         PyObject* raw = nullptr;
         int found = PyObject_GetOptionalAttr(g_state.builtins, k::ValueError, &raw);
@@ -148,12 +149,12 @@ void exec_steps(PyObject* module, int& line) {
         set_field(g_state.value_error, raw);
     }
 
-    // 9. Tuples, code objects, record types.
+    // Tuples, code objects, record types.
     k::make_tuples();
     make_request_keywords();
     make_function_data();
 
-    // 10. The module's statements, in source order.
+    // The module's statements, in source order.
     line = 1;
     bind_import(k::base64);
     line = 2;
@@ -184,13 +185,13 @@ void exec_steps(PyObject* module, int& line) {
         check_int(PyDict_SetItem(g_state.globals, def.py_name, f.get()));
     }
 
-    // 11. __test__.
+    // __test__.
     Ref test = check(PyDict_New());
     check_int(PyObject_SetAttr(module, k::dunder_test, test.get()));
 }
 
 int exec_module(PyObject* module) noexcept {
-    // 1. Executed once per process; executing the recorded module again is a no-op.
+    // Executed once per process; executing the recorded module again is a no-op.
     if (g_state.module) {
         if (g_state.module == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,

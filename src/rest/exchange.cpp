@@ -98,14 +98,16 @@ bool run_hook(F&& f) noexcept {
     }
 }
 
-// Steps 5 to 8 inside the client context, up to the request's await.
+// Inside the client context: the prepare hook, then the request call; gives
+// the awaitable of the request, or null with the exception set.
 Ref start_request(Ctx& cx, const Request& rq, RequestCall& call) noexcept {
     if (rq.prepare && !run_hook([&] { rq.prepare(cx, call); })) return {};
     cx.at(call.line);
     return call_request(cx, rq, call);
 }
 
-// Steps 6 to 8 after the response arrived; false with the exception set.
+// After the response arrived: the status test, JSON decoding and the treat
+// hook, the reply kept in the record; false with the exception set.
 bool finish_request(Ctx& cx, const Request& rq) noexcept {
     const int reply = cx.temp(REPLY);
     cx.at(rq.lines.status);

@@ -5,7 +5,7 @@
 
 namespace fb {
 
-// Makes the two types once per process (exec step 6); throws PyError.
+// Makes the two types once per process, while the module loads; throws PyError.
 void init_coroutine_types();
 // A new coroutine object for `def`, taking over `record` (which it releases on
 // failure too). New reference or NULL.

@@ -11,7 +11,8 @@ struct Record {
     PyObject* slot[1];   // really def.nslots() entries
 };
 
-// Makes the record type of a coroutine function (exec step 9); throws PyError.
+// Makes the record type of a coroutine function, while the module loads;
+// throws PyError.
 PyTypeObject* make_record_type(const FunctionDef& def);
 // A fresh record with every slot empty; new reference or NULL.
 PyObject* Record_New(PyTypeObject* type);

@@ -93,7 +93,8 @@ bool run_handler(Ctx& cx, Statements statements) {
     return ok;
 }
 
-// The expiry check: true when the token must be refreshed.
+// Reads the ID token's expiry and the clock: true when fewer than 300
+// seconds are left and the token must be refreshed.
 bool expires_soon(Ctx& cx) {
     cx.at(343);
     Ref expiry_fn = lookup(k::get_token_expiry);
