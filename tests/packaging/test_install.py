@@ -27,9 +27,9 @@ print(fb.FIREBASE_API_KEY, fb.AUTH_HEADER_NAME)
 """
 
 
-def test_wheel_holds_the_module_and_its_stub_only(wheel):
+def test_wheel_metadata(wheel):
+    # Its files are checked by tools/test's wheel step and below, once installed.
     names = zipfile.ZipFile(wheel).namelist()
-    assert sorted(n for n in names if ".dist-info/" not in n) == sorted(MODULE_FILES)
     metadata = Parser().parsestr(zipfile.ZipFile(wheel).read(
         next(n for n in names if n.endswith(".dist-info/METADATA"))).decode())
     assert metadata["Name"] == "tavrin-firebase"
@@ -47,67 +47,44 @@ def test_pip_install_from_the_source_tree(tmp_path):
     assert installed == sorted(MODULE_FILES)
 
 
-def test_beside_the_installed_application(app_venv, tmp_path):
-    out = run(app_venv.python, "-c", SHOW, cwd=tmp_path, env=clean_env()).stdout.splitlines()
-    package = app_venv.site / "tavrin"
-    assert out == [str(package / ("firebase" + EXT_SUFFIX)), str(package / "env.py"),
-                   "https://firestore.googleapis.com/v1/projects/demo-example/databases/"
-                   "(default)/documents",
-                   "example-api-key X-Example-Auth"]
+@pytest.mark.parametrize("where", ["installed", "checkout", "checkout without extend_path"])
+def test_the_module_beside_the_application(request, checkout, where):
+    """The module from the wheel, the application's env.py from where it is
+    installed or checked out; the example's tavrin/__init__.py extends its
+    __path__, without which the checkout hides the module."""
+    venv = request.getfixturevalue("app_venv" if where == "installed" else "lib_venv")
+    app = venv.site / "tavrin" if where == "installed" else checkout / "app" / "tavrin"
+    if where.endswith("extend_path"):
+        (app / "__init__.py").write_text('"""No extend_path."""\n')
+    result = run(venv.python, "-c", SHOW, cwd=checkout / ("" if where == "installed" else "app"),
+                 env=clean_env(), check=False)
+    if where.endswith("extend_path"):
+        assert "No module named 'tavrin.firebase'" in result.stderr
+        return
+    assert result.stdout.splitlines() == [
+        str(venv.site / "tavrin" / ("firebase" + EXT_SUFFIX)), str(app / "env.py"),
+        "https://firestore.googleapis.com/v1/projects/demo-example/databases/(default)/documents",
+        "example-api-key X-Example-Auth"], result.stderr
 
 
-def test_under_a_source_checkout_of_the_application(lib_venv, checkout):
-    app = checkout / "app"
-    out = run(lib_venv.python, "-c", SHOW, cwd=app, env=clean_env()).stdout.splitlines()
-    assert out[:2] == [str(lib_venv.site / "tavrin" / ("firebase" + EXT_SUFFIX)),
-                       str(app / "tavrin" / "env.py")]
-    assert "/projects/demo-example/" in out[2]
-
-
-def test_without_extend_path_the_checkout_hides_the_module(lib_venv, checkout):
-    # Why the example's tavrin/__init__.py extends its __path__.
-    app = checkout / "app"
-    (app / "tavrin" / "__init__.py").write_text('"""No extend_path."""\n')
-    result = run(lib_venv.python, "-c", "import tavrin.firebase", cwd=app, env=clean_env(),
-                 check=False)
-    assert result.returncode == 1
-    assert "No module named 'tavrin.firebase'" in result.stderr
-
-
-# ---- typing --------------------------------------------------------------------------
-
-def mypy(venv, cwd, *args, tmp_path):
-    return run(venv.python, "-m", "mypy", "--cache-dir", tmp_path / "mypy-cache",
-               "--no-error-summary", "--hide-error-context", *args, cwd=cwd,
-               env=clean_env(), check=False)
-
-
-def test_mypy_accepts_the_typed_application(lib_venv, checkout, tmp_path):
-    # The application's own package and a call of every function, --strict
-    # (examples/app/pyproject.toml); the stub comes from the installed wheel.
-    result = mypy(lib_venv, checkout / "app", "tavrin", "../typing/every_function.py",
-                  tmp_path=tmp_path)
-    assert (result.returncode, result.stdout) == (0, "")
-
-
-def expected_errors(path):
-    expected = set()
-    for number, line in enumerate(path.read_text().splitlines(), 1):
-        found = re.search(r"# error: ([\w, -]+)$", line)
-        if found:
-            expected |= {(number, code.strip()) for code in found.group(1).split(",")}
-    return expected
-
-
-def test_mypy_refuses_the_wrong_calls(lib_venv, checkout, tmp_path):
-    sample = checkout / "typing" / "wrong_calls.py"
-    result = mypy(lib_venv, checkout / "app", "../typing/wrong_calls.py", tmp_path=tmp_path)
-    assert result.returncode == 1, result.stdout + result.stderr
-    reported = {(int(m.group(1)), m.group(2)) for m in re.finditer(
-        r"^\.\./typing/wrong_calls\.py:(\d+): error: .*\[([\w-]+)\]$", result.stdout, re.M)}
+def test_mypy_accepts_the_typed_application_and_refuses_the_wrong_calls(lib_venv, checkout,
+                                                                        tmp_path):
+    # --strict (examples/app/pyproject.toml), the stub from the installed wheel:
+    # the application's package and a call of every function pass, and each
+    # wrong call is reported with the error codes its comment names.
+    result = run(lib_venv.python, "-m", "mypy", "--cache-dir", tmp_path / "mypy-cache",
+                 "--no-error-summary", "--hide-error-context", "tavrin",
+                 "../typing/every_function.py", "../typing/wrong_calls.py",
+                 cwd=checkout / "app", env=clean_env(), check=False)
     errors = [line for line in result.stdout.splitlines() if ": error: " in line]
-    assert len(errors) >= len(reported)
-    assert reported == expected_errors(sample), result.stdout
+    reported = [re.fullmatch(r"\.\./typing/wrong_calls\.py:(\d+): error: .*\[([\w-]+)\]", line)
+                for line in errors]
+    assert result.returncode == 1 and errors and all(reported), result.stdout + result.stderr
+    sample = (checkout / "typing" / "wrong_calls.py").read_text().splitlines()
+    expected = {(number, code.strip()) for number, line in enumerate(sample, 1)
+                for found in [re.search(r"# error: ([\w, -]+)$", line)] if found
+                for code in found.group(1).split(",")}
+    assert {(int(m.group(1)), m.group(2)) for m in reported} == expected, result.stdout
 
 
 # ---- an application's own tests ---------------------------------------------------------
@@ -120,9 +97,7 @@ def test_the_application_tests_run_on_the_plugin(lib_venv, checkout):
                  cwd=checkout / "app", env=clean_env(), check=False)
     assert result.returncode == 0, result.stdout + result.stderr
     emulator_test = re.search(r"test_accounts_at_the_auth_emulator (\w+)", result.stdout)
-    if os.environ.get("FIREBASE_AUTH_EMULATOR_HOST"):
-        assert emulator_test.group(1) == "PASSED", result.stdout
-    else:
-        assert emulator_test.group(1) == "SKIPPED", result.stdout
+    assert emulator_test.group(1) == ("PASSED" if os.environ.get("FIREBASE_AUTH_EMULATOR_HOST")
+                                      else "SKIPPED"), result.stdout
     # The plugin was loaded from the installed distribution.
     assert "firebase-standins-0.1.0" in result.stdout

@@ -12,49 +12,29 @@ import pytest
 from tavrin import accounts, firebase
 
 
-def test_sign_up_logs_in_and_sends_the_verification_mail(firebase_standins, app):
+def test_an_account_at_the_stand_ins(firebase_standins, app):
     uid = asyncio.run(accounts.sign_up("Ada@Example.com", "secret-1"))
     assert app.user_id == uid and app.firebase_id_token and app.firebase_refresh_token
     (mail,) = firebase_standins.outbox.mails()
     assert (mail.kind, mail.email, mail.local_id) == ("VERIFY_EMAIL", "ada@example.com", uid)
-
-
-def test_wrong_password_is_refused(firebase_standins, app):
-    firebase_standins.accounts.create("ada@example.com", "secret-1")
-    assert asyncio.run(accounts.sign_in("ada@example.com", "wrong")) is False
-    assert app.firebase_id_token is None
-    assert asyncio.run(accounts.sign_in("ada@example.com", "secret-1")) is True
-
-
-def test_registration_writes_both_records(firebase_standins, app):
-    uid = asyncio.run(accounts.sign_up("ada@example.com", "secret-1"))
     asyncio.run(accounts.register())
     user = firebase_standins.documents.fields(f"users/{uid}")
-    assert user["email"] == {"stringValue": "ada@example.com"}
-    assert user["active"] == {"booleanValue": False}
+    assert (user["email"], user["active"]) == ({"stringValue": "ada@example.com"},
+                                               {"booleanValue": False})
     assert firebase_standins.documents.fields(f"billing/{uid}")["balance"] == {"doubleValue": 0.0}
-
-
-def test_note_round_trip(firebase_standins, app):
-    asyncio.run(accounts.sign_up("ada@example.com", "secret-1"))
     assert asyncio.run(accounts.read_note()) is None
     asyncio.run(accounts.save_note("hello"))
     assert asyncio.run(accounts.read_note()) == "hello"
-
-
-def test_expiring_login_is_refreshed(firebase_standins, app):
-    asyncio.run(accounts.sign_up("ada@example.com", "secret-1"))
-    app.firebase_id_token = firebase_standins.make_id_token(app.user_id, exp=time.time() + 60)
-    assert asyncio.run(accounts.email_verified()) is False
-    assert firebase.get_token_expiry(app.firebase_id_token) > time.time() + 3000
-
-
-def test_sealed_function_call(firebase_standins, app):
-    uid = asyncio.run(accounts.sign_up("ada@example.com", "secret-1"))
     reply = asyncio.run(accounts.echo({"amount": 3}))
     assert reply == {"echo": {"amount": 3}, "encrypted": True, "uid": uid}
     (call,) = firebase_standins.functions.calls
     assert call.headers["x-example-auth"] == "example-auth-key"
+    # A login about to expire is refreshed.
+    app.firebase_id_token = firebase_standins.make_id_token(uid, exp=time.time() + 60)
+    assert asyncio.run(accounts.email_verified()) is False
+    assert firebase.get_token_expiry(app.firebase_id_token) > time.time() + 3000
+    assert asyncio.run(accounts.sign_in("ada@example.com", "wrong")) is False
+    assert asyncio.run(accounts.sign_in("ada@example.com", "secret-1")) is True
 
 
 def test_accounts_at_the_auth_emulator(firebase_auth_emulator, app):
