@@ -1,14 +1,9 @@
-"""tavrin.firebase at the official Firebase Auth and Functions emulators
-(firebase-tools) and at the stand-ins, and the stand-ins' raw answers compared
-with the emulators'. Without the emulators (tools/emulator around ...) these
-tests skip, with the reason.
-
-Differences kept on purpose, as the stand-ins do what production does: the
-emulator takes any API key, neither signs its ID tokens nor checks their
-expiry, and its account record holds "salt" and a fake "passwordHash".
-The test application's functions (standins/functions: tweetnacl-sealedbox-js
-opens the boxes, firebase-admin verifies bearer tokens) answer the module's
-calls and the raw requests the functions stand-in answers.
+"""tavrin.firebase at the official Firebase Auth and Functions emulators and
+at the stand-ins, and the stand-ins' raw answers compared with the emulators'
+(the test application's functions in standins/functions). Without the
+emulators (tools/emulator around ...) these tests skip. Kept apart on purpose:
+the emulator takes any API key, neither signs nor expires its ID tokens, and
+its account record holds "salt" and a fake "passwordHash".
 """
 import asyncio
 import base64
@@ -321,8 +316,6 @@ def sealed(payload):
     (FUNCTIONS.replace("demo-project", "demo-other") + "echo", FIXED, b"{}", (404, "Not Found")),
 ])
 def test_raw_requests(functions, url, headers, body, expected):
-    """The functions stand-in answers as the test application's functions
-    answer at the emulator."""
     response = functions("GET" if body is None else "POST",
                          url if "://" in url else FUNCTIONS + url, headers=headers, content=body)
     if response.headers["content-type"].startswith("application/json"):
