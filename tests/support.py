@@ -148,7 +148,7 @@ async def auth_sign_in(email, password):
     """A native coroutine doing what the module's auth_sign_in does; the
     protocol checks run against both."""
     payload = {"email": email, "password": password, "returnSecureToken": True}
-    url = IDENTITY + "signInWithPassword?key=" + fb.FIREBASE_API_KEY
+    url = f"{IDENTITY}signInWithPassword?key={fb.FIREBASE_API_KEY}"
     async with fb.httpx.AsyncClient() as client:
         response = await client.post(url, json=payload)
         response.raise_for_status()

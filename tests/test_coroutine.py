@@ -15,10 +15,11 @@ import types
 import warnings
 import weakref
 
+import httpx
 import pytest
 
 import support
-from support import Suspend, drive, entries, sign_in_entries
+from support import FakeClient, Suspend, drive, entries
 
 REUSE = "cannot reuse already awaited coroutine"
 
@@ -102,6 +103,25 @@ def suspended(fake, *yields, **kw):
     return Suspend(fake.log, yields or ("y1",), result=fake.response(**kw))
 
 
+def at_once(fake, **kw):
+    return Suspend(fake.log, (), result=fake.response(**kw))
+
+
+class Untestable:
+    def __bool__(self):
+        raise ZeroDivisionError("truth")
+
+
+class Formatted:
+    def __format__(self, format_spec):
+        return "formatted" + format_spec
+
+
+class StrSub(str):
+    def __format__(self, format_spec):
+        return "via-format"
+
+
 # (request made from the fake httpx and the run, client options, operations)
 SEQUENCES = {
     "through": (lambda f, r: suspended(f, "y1", "y2", payload={"ok": 1}), {},
@@ -148,25 +168,42 @@ SEQUENCES = {
     "awaited already": (lambda f, r: r.other, {}, [("send", None)]),
     "non-iterator from __await__": (lambda f, r: Awaits(5), {}, [("send", None)]),
     "coroutine from __await__": (lambda f, r: Awaits(iterable_coroutine()), {}, [("send", None)]),
-    "awaited twice": (lambda f, r: Suspend(f.log, (), result=f.response(payload=1)), {},
-                      [("await twice",)]),
+    "awaited twice": (lambda f, r: at_once(f, payload=1), {}, [("await twice",)]),
+    "request fails": (lambda f, r: Suspend(f.log, (), error=httpx.ReadTimeout("slow")), {},
+                      [("send", None)]),
+    "request to what enter returned": (
+        None, {"entered": lambda f: FakeClient(f.log, request=at_once(f, payload=7))},
+        [("send", None)]),
+    "exit suppresses": (lambda f, r: at_once(f, status_error=httpx.HTTPError("bad")),
+                        {"suppress": lambda f: 1}, [("send", None)]),
+    "exit result without truth": (lambda f, r: at_once(f, status_error=KeyError("s")),
+                                  {"exit": lambda f: Suspend(f.log, (), result=Untestable())},
+                                  [("send", None)]),
+    "exit fails after success": (lambda f, r: at_once(f, payload={}),
+                                 {"exit": lambda f: Suspend(f.log, (), error=OSError("exit"))},
+                                 [("send", None)]),
+    # The key goes into the address as its text, read again on each call.
+    **{f"key of type {type(key).__name__}": (lambda f, r: at_once(f), {"key": lambda f, k=key: k}, [("send", None)])
+       for key in ["k y/\u00e9&x=1", 12345, None, Formatted(), StrSub("raw")]},
 }
 
 
 class Run:
     """One sequence on one kind of coroutine, with its own fake httpx."""
 
-    def __init__(self, fb, make, name):
+    def __init__(self, fb, monkeypatch, make, name):
         request, client, self.ops = SEQUENCES[name]
         self.make, self.fake = make, support.FakeHttpx()
-        fb.httpx = self.fake
+        monkeypatch.setattr(fb, "httpx", self.fake)
+        client = {k: v(self.fake) for k, v in client.items()}
+        if "key" in client:
+            monkeypatch.setattr(fb, "FIREBASE_API_KEY", client.pop("key"))
         self.other = None
         if name == "awaited already":   # another of the same kind, already suspended
             self.fake.client(request=suspended(self.fake, "y1"))
             self.other = make("o", "p")
             self.other.send(None)
-        self.fake.client(request=request and (lambda: request(self.fake, self)),
-                         **{k: v(self.fake) for k, v in client.items()})
+        self.fake.client(request=request and (lambda: request(self.fake, self)), **client)
         if name in ("same kind", "throw down the same kind"):
             inner = self.fake.response(payload={"final": 1})
             self.fake.client(request=suspended(self.fake, "y1", payload=inner))
@@ -192,23 +229,41 @@ class Run:
         return got, log, len(self.fake.calls), seen
 
 
-# The module's entries of the first exception leaving the body, where it
-# leaves at the request's await.
-AT_AWAIT = {"throw into the request": 1, "delegate without throw": 1, "throw down the same kind": 2,
-            "non-iterator from __await__": 1, "coroutine from __await__": 1}
+# The module's entries of a failure at the request's await, and of the first
+# exception leaving the body where the table knows them.
+IN_CLIENT = [("auth_sign_in", 53), ("tavrin.firebase.auth_sign_in", 54)]
+ENTRIES = {"throw into the request": IN_CLIENT, "delegate without throw": IN_CLIENT,
+           "throw down the same kind": IN_CLIENT * 2, "non-iterator from __await__": IN_CLIENT,
+           "coroutine from __await__": IN_CLIENT, "request fails": IN_CLIENT,
+           "exit fails after success": IN_CLIENT[:1]}
 
 
 @pytest.mark.parametrize("name", SEQUENCES)
 def test_sequence_like_a_native_coroutine(fb, monkeypatch, name):
-    monkeypatch.setattr(fb, "httpx", fb.httpx)
     support.fb = fb
-    ours, native = (Run(fb, make, name).outcome()
+    ours, native = (Run(fb, monkeypatch, make, name).outcome()
                     for make in (fb.auth_sign_in, support.auth_sign_in))
     raised = [o[3] for o in ours[0] if o[0] == "raised"]
     assert [o[:3] for o in ours[0]] == [o[:3] for o in native[0]]
     assert ours[1:] == native[1:]
-    if name in AT_AWAIT:
-        assert entries(raised[0]) == sign_in_entries(54) * AT_AWAIT[name]
+    if name in ENTRIES:
+        assert entries(raised[0]) == ENTRIES[name]
+
+
+async def _enter(self):
+    raise AssertionError("entered")
+
+
+@pytest.mark.parametrize("client, missing", [
+    (type("NoExit", (), {"__aenter__": _enter}), "__aexit__"),
+    (type("NoEnter", (), {"__aexit__": _enter}), "__aenter__"),
+    (lambda: types.SimpleNamespace(__aenter__=_enter, __aexit__=_enter), "__aexit__"),
+])
+def test_context_methods_are_looked_up_on_the_type(fb, fake, client, missing):
+    fake.queue.append(client())
+    with pytest.raises(AttributeError) as info:
+        fb.auth_sign_in("a", "b").send(None)
+    assert info.value.args == (missing,) and entries(info.value) == IN_CLIENT[:1]
 
 
 @pytest.mark.parametrize("enter, warned", [
@@ -291,8 +346,9 @@ def test_run_gather_tasks_and_cancellation(fb, fake):
         for _ in range(3):
             await asyncio.sleep(0)
         waiting.cancel()
-        with pytest.raises(asyncio.CancelledError):
+        with pytest.raises(asyncio.CancelledError) as info:
             await waiting
+        assert entries(info.value) == IN_CLIENT
         return gathered + [await task]
     assert sorted(asyncio.run(main())) == [0, 1, 2]
     assert [e[1] for e in fake.log if e[0] == "exit"] == [None] * 3 + [asyncio.CancelledError]
@@ -406,40 +462,7 @@ def test_module_await_failures(fb, fake, made, message):
     with pytest.raises(TypeError) as info:
         fb.auth_sign_in("a", "b").send(None)
     assert str(info.value) == message
-    assert entries(info.value) == sign_in_entries(54)
+    assert entries(info.value) == IN_CLIENT
     if isinstance(made, AwaitFails):
         assert type(info.value.__cause__) is KeyError
         assert info.value.__context__ is info.value.__cause__
-
-
-def test_rounds_leave_nothing_behind(fb, fake):
-    def one_round():
-        for payload in ({"ok": 1}, None):
-            fake.client(request=Suspend(fake.log, ("y",), result=fake.response(payload=payload)))
-            coro = fb.auth_sign_in("a", "b")
-            coro.send(None)
-            with pytest.raises(StopIteration):
-                coro.send(None)
-        fake.client(request=Suspend(fake.log, (), error=KeyError("k")))
-        with pytest.raises(KeyError):
-            fb.auth_sign_up("a", "b").send(None)
-        fake.client(request=Suspend(fake.log, ("y",)))
-        coro = fb.auth_sign_in("a", "b")
-        coro.send(None)
-        coro.close()
-        with pytest.raises(TypeError):
-            fb.auth_sign_in(1)
-        fb.get_token_expiry("a.b")
-        fake.log.clear()
-        fake.calls.clear()
-
-    def total():
-        gc.collect()
-        counter = getattr(sys, "gettotalrefcount", None)
-        return counter() if counter else len(gc.get_objects())
-    for _ in range(3):
-        one_round()
-    before = total()
-    for _ in range(30):
-        one_round()
-    assert total() - before < 30

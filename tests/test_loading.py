@@ -39,42 +39,12 @@ def test_reimport_yields_the_same_module_without_executing_again(fb, monkeypatch
 
 
 def test_module_attributes(fb):
-    module_spec = fb.__spec__
-    assert fb.__doc__ is None
-    assert fb.__name__ == "tavrin.firebase"
-    assert fb.__package__ == "tavrin"
-    assert fb.__file__ == module_spec.origin
+    assert (fb.__doc__, fb.__name__, fb.__package__) == (None, "tavrin.firebase", "tavrin")
+    assert fb.__file__ == fb.__spec__.origin == fb.__loader__.path
     assert fb.__file__.endswith("firebase" + sysconfig.get_config_var("EXT_SUFFIX"))
     assert fb.__loader__.name == "tavrin.firebase"
-    assert fb.__loader__.path == module_spec.origin
     assert not hasattr(fb, "__path__")
     assert vars(fb)["__builtins__"] is builtins
-
-
-def test_fresh_namespace_holds_imports_then_functions(run_py):
-    got = run_json(run_py, """
-        import base64, datetime, json, logging, typing, httpx, nacl.public
-        import tavrin.env as env, tavrin.firebase_config as config
-        import tavrin.firebase as fb
-        ns = vars(fb)
-        expected = dict(base64=base64, json=json, logging=logging,
-            datetime=datetime.datetime, timezone=datetime.timezone,
-            Dict=typing.Dict, Optional=typing.Optional, httpx=httpx,
-            HTTPStatusError=httpx.HTTPStatusError,
-            PublicKey=nacl.public.PublicKey, SealedBox=nacl.public.SealedBox)
-        for module in (env, config):
-            for name in dir(module):
-                if name.isupper():
-                    expected[name] = getattr(module, name)
-        print(json.dumps({
-            "names": [k for k in ns if not k.startswith("__")],
-            "same": [k for k, v in expected.items() if ns.get(k) is not v],
-            "test": repr(ns.get("__test__")),
-        }))
-    """)
-    assert got["names"] == IMPORTED + FUNCTIONS
-    assert got["same"] == []
-    assert got["test"] == "{}"
 
 
 def test_second_interpreter_and_second_module_object_are_refused(run_py):
@@ -118,8 +88,9 @@ def test_second_interpreter_and_second_module_object_are_refused(run_py):
 ], ids=["nacl", "httpx", "API_VERSION", "FIREBASE_REGION"])
 def test_failed_load_reports_the_statement_and_a_later_import_succeeds(
         run_py, breakage, repair, exc_type, message, line):
+    """The later import fills a fresh namespace: the imports, then the functions."""
     got = run_json(run_py, f"""
-        import json, sys, traceback
+        import base64, datetime, json, logging, sys, traceback, typing
         import tavrin.env as env, tavrin.firebase_config as config
 
         class Blocker:
@@ -146,10 +117,22 @@ def test_failed_load_reports_the_statement_and_a_later_import_succeeds(
         left = "tavrin.firebase" in sys.modules
         {repair}
         import tavrin.firebase as fb
+        ns = vars(fb)
+        import httpx, nacl.public
+        expected = dict(base64=base64, json=json, logging=logging,
+            datetime=datetime.datetime, timezone=datetime.timezone,
+            Dict=typing.Dict, Optional=typing.Optional, httpx=httpx,
+            HTTPStatusError=httpx.HTTPStatusError,
+            PublicKey=nacl.public.PublicKey, SealedBox=nacl.public.SealedBox)
+        for module in (env, config):
+            expected.update((k, v) for k, v in vars(module).items() if k.isupper())
         print(json.dumps({{"failure": failure, "left": left,
-                           "url": fb.get_firestore_base_url()}}))
+                           "names": [k for k in ns if not k.startswith("__")],
+                           "same": [k for k, v in expected.items() if ns.get(k) is not v],
+                           "test": repr(ns.get("__test__")), "url": fb.get_firestore_base_url()}}))
     """)
     assert got["failure"] == [exc_type, message, [["init tavrin.firebase", line]]]
-    assert got["left"] is False
+    assert (got["left"], got["names"], got["same"], got["test"]) == (
+        False, IMPORTED + FUNCTIONS, [], "{}")
     assert got["url"] == ("https://firestore.googleapis.com/v1/projects/demo-project"
                           "/databases/(default)/documents")
