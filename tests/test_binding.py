@@ -4,7 +4,7 @@ import types
 
 import pytest
 
-from support import entries
+from support import Formatted, StrSub, entries
 from test_loading import FUNCTIONS
 
 LINES = {
@@ -131,25 +131,9 @@ FIRESTORE = "https://firestore.googleapis.com/v1/projects/{}/databases/(default)
 FUNCTIONS_URL = "https://{}-{}.cloudfunctions.net"
 
 
-class Formatted:
-    def __init__(self, text):
-        self.text = text
-
-    def __format__(self, format_spec):
-        assert format_spec == ""
-        if self.text is None:
-            raise LookupError("no text")
-        return self.text
-
-
-class StrSub(str):
-    def __format__(self, format_spec):
-        return "formatted"
-
-
 @pytest.mark.parametrize("project, region, texts", [
     (None, None, ("demo-project", "europe-west1")),   # from the sibling module
-    (42, 7, ("42", "7")), ("", "", ("", "")), (Formatted("p/q"), StrSub("r"), ("p/q", "formatted")),
+    (42, 7, ("42", "7")), ("", "", ("", "")), (Formatted("p/q"), StrSub("r"), ("p/q", "via-format")),
     (builtins, "eu", ("from-builtins", "eu")),   # names fall back to builtins
 ])
 def test_base_urls(fb, monkeypatch, project, region, texts):
