@@ -5,7 +5,6 @@ native coroutine doing the same, through one sequence of send, throw, close
 and await operations each, and wants the same outcomes, the same requests
 and the same client exits from both.
 """
-import asyncio
 import copy
 import gc
 import inspect
@@ -242,7 +241,7 @@ def test_never_awaited_warning(fb, fake, enter, warned):
     assert fake.calls == []
 
 
-def test_types_are_final_immutable_and_unpicklable(fb):
+def test_types_are_final_immutable_unpicklable_and_documented(fb):
     coro = fb.auth_sign_in("a", "b")
     for obj, short in [(coro, "coroutine"), (coro.__await__(), "coroutine_wrapper")]:
         for attempt in (pickle.dumps, copy.copy, lambda o: o.__reduce__(),
@@ -254,6 +253,20 @@ def test_types_are_final_immutable_and_unpicklable(fb):
                 final(type(obj))
     with pytest.raises(TypeError, match="^cannot instantiate type, use 'await coroutine' instead$"):
         type(coro.__await__())()
+    wrapper = coro.__await__()
+    assert coro.__await__() is not wrapper
+    ends = "\nreturn next {} value or raise StopIteration."
+    for obj, kind in [(coro, "iterated"), (wrapper, "yielded")]:
+        assert obj.send.__doc__ == "send(arg) -> send 'arg' into coroutine," + ends.format(kind)
+        assert obj.throw.__doc__ == ("throw(typ[,val[,tb]]) -> raise exception in coroutine,"
+                                     + ends.format(kind))
+        assert obj.close.__doc__ == "close() -> raise GeneratorExit inside coroutine."
+    for attr, text in [("cr_await", "object being awaited, or None"),
+                       ("cr_frame", "Frame of the coroutine"),
+                       ("__name__", "name of the coroutine"),
+                       ("__qualname__", "qualified name of the coroutine")]:
+        assert vars(type(coro))[attr].__doc__ == text
+    assert not hasattr(coro, "__next__") and not hasattr(coro, "__iter__")
     for attr in ("__name__", "__qualname__"):
         for change in (lambda: setattr(coro, attr, 1), lambda: delattr(coro, attr)):
             with pytest.raises(TypeError, match=f"^{attr} must be set to a string object$"):
@@ -284,33 +297,6 @@ def test_suspended_coroutine_in_a_cycle_is_collected_and_closed(fb, fake, monkey
     assert "coroutine ignored GeneratorExit" in seen
 
 
-# -- asyncio ---------------------------------------------------------------
-
-async def _respond_later(response):
-    await asyncio.sleep(0)
-    return response
-
-
-def test_run_gather_tasks_and_cancellation(fb, fake):
-    for n in range(3):
-        fake.client(request=lambda n=n: _respond_later(fake.response(payload=n)))
-    fake.client(request=lambda: asyncio.Event().wait())
-
-    async def main():
-        task = asyncio.create_task(fb.auth_sign_in("t", "t"))
-        gathered = await asyncio.gather(fb.auth_sign_in("a", "b"), fb.auth_sign_in("c", "d"))
-        waiting = asyncio.create_task(fb.auth_sign_in("e", "f"))
-        for _ in range(3):
-            await asyncio.sleep(0)
-        waiting.cancel()
-        with pytest.raises(asyncio.CancelledError) as info:
-            await waiting
-        assert entries(info.value) == IN_CLIENT
-        return gathered + [await task]
-    assert sorted(asyncio.run(main())) == [0, 1, 2]
-    assert [e[1] for e in fake.log if e[0] == "exit"] == [None] * 3 + [asyncio.CancelledError]
-
-
 # -- the module's own coroutine type -----------------------------------------
 
 def test_code_object_and_attributes(fb, fake):
@@ -337,26 +323,6 @@ def test_code_object_and_attributes(fb, fake):
         coro.send(None)
     assert [coro.__name__, coro.__qualname__, coro.__module__, coro.cr_code,
             coro.cr_frame] == [None] * 5
-
-
-def test_method_docstrings(fb):
-    coro = fb.auth_sign_in("a", "b")
-    wrapper = coro.__await__()
-    assert coro.__await__() is not wrapper
-    ends = "\nreturn next {} value or raise StopIteration."
-    for obj, kind in [(coro, "iterated"), (wrapper, "yielded")]:
-        assert obj.send.__doc__ == "send(arg) -> send 'arg' into coroutine," + ends.format(kind)
-        assert obj.throw.__doc__ == ("throw(typ[,val[,tb]]) -> raise exception in coroutine,"
-                                     + ends.format(kind))
-    assert coro.close.__doc__ == wrapper.close.__doc__ == \
-        "close() -> raise GeneratorExit inside coroutine."
-    for attr, text in [("cr_await", "object being awaited, or None"),
-                       ("cr_frame", "Frame of the coroutine"),
-                       ("__name__", "name of the coroutine"),
-                       ("__qualname__", "qualified name of the coroutine")]:
-        assert vars(type(coro))[attr].__doc__ == text
-    assert not hasattr(coro, "__next__") and not hasattr(coro, "__iter__")
-    coro.close()
 
 
 class Bad(Exception):
