@@ -1,9 +1,5 @@
-"""Loads the built extension as tavrin.firebase from a temporary copy of tests/app.
-
-The extension is taken from $TAVRIN_FIREBASE_EXT when set, else from
-build/debug (debug interpreter) or build/release, named firebase<EXT_SUFFIX>
-of the running interpreter.
-"""
+"""Loads the built extension ($TAVRIN_FIREBASE_EXT, else build/debug or build/release
+after the interpreter) as tavrin.firebase from a temporary copy of tests/app."""
 import importlib
 import os
 import shutil
@@ -76,9 +72,7 @@ def fake(fb, monkeypatch):
 
 @pytest.fixture
 def mock_http(fb, monkeypatch):
-    """Routes the module's requests through real httpx clients on a MockTransport:
-    set mock_http.handler to a function of the request; every client made is
-    kept in mock_http.clients."""
+    """Real httpx clients on a MockTransport calling mock_http.handler(request)."""
     monkeypatch.setattr(fb, "httpx", support.MockHttpx())
     return fb.httpx
 
@@ -93,9 +87,7 @@ def app(monkeypatch):
 
 @pytest.fixture
 def svc(fb):
-    """The loopback stand-ins, configured like the test application (the
-    functions stand-in holds the test private key), with the module routed
-    to them for the test."""
+    """The loopback stand-ins, configured like the test application, the module routed there."""
     from firebase_standins import ServicesThread, StandinConfig, routed
     config = StandinConfig.from_config_module(
         importlib.import_module("tavrin.firebase_config"),

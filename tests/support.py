@@ -114,9 +114,8 @@ class FakeHttpx:
         self.log, self.calls, self.queue = [], [], []
 
     def client(self, **kw):
-        c = FakeClient(self.log, **kw)
-        self.queue.append(c)
-        return c
+        self.queue.append(FakeClient(self.log, **kw))
+        return self.queue[-1]
 
     def response(self, **kw):
         return FakeResponse(self.log, **kw)

@@ -1,10 +1,6 @@
-"""The coroutine objects the coroutine functions return.
-
-The table drives the module's auth_sign_in and support.auth_sign_in, a
-native coroutine doing the same, through one sequence of send, throw, close
-and await operations each, and wants the same outcomes, the same requests
-and the same client exits from both.
-"""
+"""The coroutine objects the coroutine functions return. The table drives the
+module's auth_sign_in and support.auth_sign_in, a native mirror, through the same
+operations and wants the same outcomes, requests and client exits from both."""
 import copy
 import gc
 import inspect
@@ -27,8 +23,7 @@ class Iter:
     """A delegate iterator without a native send slot."""
 
     def __init__(self, log, result, close_error=None):
-        self.log, self.result, self.close_error = log, result, close_error
-        self.count = 0
+        self.log, self.result, self.close_error, self.count = log, result, close_error, 0
 
     def __next__(self):
         self.log.append("next")
@@ -296,8 +291,6 @@ def test_suspended_coroutine_in_a_cycle_is_collected_and_closed(fb, fake, monkey
     gc.collect()
     assert "coroutine ignored GeneratorExit" in seen
 
-
-# -- the module's own coroutine type -----------------------------------------
 
 def test_code_object_and_attributes(fb, fake):
     fake.client(request=Suspend(fake.log, ("y1",), result=fake.response()))

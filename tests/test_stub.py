@@ -1,9 +1,6 @@
-"""The type stub stubs/tavrin/firebase.pyi against the module it describes:
-the same functions, coroutine functions where the module returns coroutine
-objects, the parameter names, the required ones, the defaults and the module
-attributes. (reliability/test_fuzz.py binds random calls against the stub's
-signatures; mypy checks of code written against the stub run in
-tests/packaging.)"""
+"""The type stub stubs/tavrin/firebase.pyi against the module it describes
+(reliability/test_fuzz.py binds random calls against the stub's signatures;
+tests/packaging runs mypy on code written against the stub)."""
 import ast
 import inspect
 import types
