@@ -21,17 +21,29 @@ def entries(exc):
             if f.filename == SOURCE]
 
 
-def sign_in_entries(line, name="auth_sign_in", top=53):
-    """Entries of a failure inside the client context of a sign-in."""
-    return [(name, top), ("tavrin.firebase." + name, line)]
+class Formatted:
+    """Formats as `text` followed by the format spec; fails when `text` is None."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __format__(self, format_spec):
+        if self.text is None:
+            raise LookupError("no text")
+        return self.text + format_spec
+
+
+class StrSub(str):
+    """A str whose formatted text is not its own."""
+
+    def __format__(self, format_spec):
+        return "via-format"
 
 
 class FakeResponse:
     def __init__(self, log, payload=None, status_error=None, json_error=None):
-        self.log = log
-        self.payload = payload
-        self.status_error = status_error
-        self.json_error = json_error
+        self.log, self.payload = log, payload
+        self.status_error, self.json_error = status_error, json_error
 
     def raise_for_status(self, *args):
         self.log.append(("raise_for_status", args))
@@ -46,14 +58,11 @@ class FakeResponse:
 
 
 class Suspend:
-    """An awaitable whose iterator yields each of `yields`, then returns `result`
-    (or raises `error`); it logs what it is sent and what is thrown into it."""
+    """Yields each of `yields`, then returns `result` (or raises `error`);
+    logs what it is sent and what is thrown into it."""
 
     def __init__(self, log, yields=("y1",), result=None, error=None):
-        self.log = log
-        self.yields = yields
-        self.result = result
-        self.error = error
+        self.log, self.yields, self.result, self.error = log, yields, result, error
 
     def __await__(self):
         try:
@@ -73,11 +82,8 @@ class FakeClient:
     and returns `request` (an awaitable, or a callable making one)."""
 
     def __init__(self, log, request=None, suppress=False, entered=None, exit=None):
-        self.log = log
-        self.request = request
-        self.suppress = suppress
-        self.entered = entered
-        self.exit_awaitable = exit
+        self.log, self.request, self.suppress = log, request, suppress
+        self.entered, self.exit_awaitable = entered, exit
 
     async def __aenter__(self, *args):
         self.log.append(("enter", args))
@@ -94,9 +100,7 @@ class FakeClient:
 
     def _call(self, method, url, kw):
         self.log.append((method, url, kw))
-        request = self.request
-        return request() if callable(request) else request
-
+        return self.request() if callable(self.request) else self.request
 
 
 for _method in ("post", "get", "put", "patch", "delete"):
@@ -107,14 +111,11 @@ class FakeHttpx:
     """Stands in for the httpx module: AsyncClient() hands out queued clients."""
 
     def __init__(self):
-        self.log = []
-        self.calls = []
-        self.queue = []
+        self.log, self.calls, self.queue = [], [], []
 
     def client(self, **kw):
-        c = FakeClient(self.log, **kw)
-        self.queue.append(c)
-        return c
+        self.queue.append(FakeClient(self.log, **kw))
+        return self.queue[-1]
 
     def response(self, **kw):
         return FakeResponse(self.log, **kw)
@@ -130,8 +131,7 @@ class MockHttpx:
     HTTPStatusError = httpx.HTTPStatusError
 
     def __init__(self):
-        self.clients = []
-        self.requests = []
+        self.clients, self.requests = [], []
         self.handler = lambda request: httpx.Response(200, json={})
 
     def _handle(self, request):
@@ -148,7 +148,7 @@ async def auth_sign_in(email, password):
     """A native coroutine doing what the module's auth_sign_in does; the
     protocol checks run against both."""
     payload = {"email": email, "password": password, "returnSecureToken": True}
-    url = IDENTITY + "signInWithPassword?key=" + fb.FIREBASE_API_KEY
+    url = f"{IDENTITY}signInWithPassword?key={fb.FIREBASE_API_KEY}"
     async with fb.httpx.AsyncClient() as client:
         response = await client.post(url, json=payload)
         response.raise_for_status()
@@ -163,10 +163,9 @@ async def _await_twice(coro):
 def drive(coro, ops):
     """The outcome of each operation on a coroutine: ("yielded", value),
     ("returned", StopIteration's args), ("closed", result) or ("raised", type,
-    message, exception). Operations: ("send", value), ("throw", *args),
-    ("close",), ("next",) and ("list",) of a new __await__ wrapper,
-    ("wnext",), ("wsend", value), ("wthrow", exc), ("wclose",) on one kept
-    wrapper, and ("await twice",) from a native coroutine."""
+    message, exception). Operations: send, throw, close; next and list over a
+    new __await__ wrapper; wnext, wsend, wthrow, wclose on one kept wrapper;
+    "await twice" from a native coroutine."""
     got, wrapper = [], None
     for op, *args in ops:
         if op.startswith("w"):

@@ -1,10 +1,10 @@
-"""The published functions and argument binding."""
+"""The published functions, argument binding, the base URLs and name lookup."""
+import builtins
 import types
 
 import pytest
 
-import support
-from support import entries
+from support import Formatted, StrSub, entries
 from test_loading import FUNCTIONS
 
 LINES = {
@@ -44,19 +44,29 @@ DOCS = {
 }
 
 
-@pytest.mark.parametrize("name", FUNCTIONS)
-def test_published_as_builtin_function(fb, name):
-    f = getattr(fb, name)
-    assert type(f) is types.BuiltinFunctionType
-    assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "tavrin.firebase")
-    assert f.__self__ is None
-    for attr in ("__code__", "__defaults__", "__kwdefaults__", "__wrapped__"):
-        assert not hasattr(f, attr)
+def test_published_functions(fb):
+    for name in FUNCTIONS:
+        f = getattr(fb, name)
+        assert type(f) is types.BuiltinFunctionType and f.__self__ is None
+        assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "tavrin.firebase")
+        assert not any(hasattr(f, a) for a in ("__code__", "__defaults__", "__kwdefaults__",
+                                               "__wrapped__"))
+        assert name not in DOCS or f.__doc__ == DOCS[name], name
 
 
-@pytest.mark.parametrize("name", sorted(DOCS))
-def test_docstring(fb, name):
-    assert getattr(fb, name).__doc__ == DOCS[name]
+class BadName(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise ZeroDivisionError("no comparison")
+
+
+class Alias(BadName):
+    """A keyword name that equals "email" by its own equality."""
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return other == "email"
 
 
 MULTIPLE = "got multiple values for keyword argument "
@@ -76,19 +86,23 @@ BINDING_FAILURES = [
     ("trigger_function", (1, 2), {"firebase_function": 3}, MULTIPLE + "'firebase_function'"),
     ("get_token_expiry", (1, 2), {}, ("exactly", 1, 2)),
     ("_sealed_box_encrypt", (), {"data": 1}, UNEXPECTED + "'data'"),
+    ("auth_sign_in", (), {BadName("mail"): "a", "password": "b"},
+     ZeroDivisionError("no comparison")),
 ]
 
 
 @pytest.mark.parametrize("name, args, kwargs, message", BINDING_FAILURES)
 def test_binding_failure(fb, name, args, kwargs, message):
     """`message` follows "NAME() ", or is (qualifier, count, given) of a count."""
-    with pytest.raises(TypeError) as info:
+    with pytest.raises(Exception) as info:
         getattr(fb, name)(*args, **kwargs)
     if isinstance(message, tuple):
         qualifier, count, given = message
         message = (f"takes {qualifier} {count} positional argument"
                    f"{'' if count == 1 else 's'} ({given} given)")
-    assert str(info.value) == f"{name}() {message}"
+    if not isinstance(message, Exception):
+        message = TypeError(f"{name}() {message}")
+    assert (type(info.value), str(info.value)) == (type(message), str(message))
     assert entries(info.value) == [("tavrin.firebase." + name, LINES[name])]
 
 
@@ -96,6 +110,7 @@ def test_binding_failure(fb, name, args, kwargs, message):
     ("create_document", (), {"id_token": 4, "data": 3, "document_id": 2, "collection": 1}),
     ("trigger_function", ("f",), {"payload": {}, "encrypt": False, "timeout_seconds": 3}),
     ("ensure_valid_token", (), {}),
+    ("auth_sign_in", (), {Alias("mail"): "a@b.c", "password": "pw"}),  # matched by equality
 ])
 def test_binding_success_returns_a_fresh_coroutine(fb, name, args, kwargs):
     coro = getattr(fb, name)(*args, **kwargs)
@@ -107,41 +122,52 @@ def test_binding_success_returns_a_fresh_coroutine(fb, name, args, kwargs):
         coro.close()
 
 
-@pytest.mark.parametrize("call", [
-    lambda fb: fb.get_firestore_base_url(1),
-    lambda fb: fb.ensure_valid_token(x=1),
+FIRESTORE = "https://firestore.googleapis.com/v1/projects/{}/databases/(default)/documents"
+FUNCTIONS_URL = "https://{}-{}.cloudfunctions.net"
+
+
+@pytest.mark.parametrize("project, region, texts", [
+    (None, None, ("demo-project", "europe-west1")),   # from the sibling module
+    (42, 7, ("42", "7")), ("", "", ("", "")),
+    (Formatted("p/q"), StrSub("r"), ("p/q", "via-format")),
+    (builtins, "eu", ("from-builtins", "eu")),   # names fall back to builtins
 ])
-def test_functions_without_parameters_refuse_arguments(fb, monkeypatch, call):
-    monkeypatch.delattr(fb, "FIREBASE_PROJECT_ID")
-    monkeypatch.delattr(fb, "FIREBASE_REGION")
-    with pytest.raises(TypeError, match="takes no"):
-        call(fb)
+def test_base_urls(fb, monkeypatch, project, region, texts):
+    if project is builtins:
+        monkeypatch.delattr(fb, "FIREBASE_PROJECT_ID")
+        monkeypatch.setattr(builtins, "FIREBASE_PROJECT_ID", "from-builtins", raising=False)
+    for name, value in [("FIREBASE_PROJECT_ID", project), ("FIREBASE_REGION", region)]:
+        if value not in (None, builtins):
+            monkeypatch.setattr(fb, name, value)
+    assert fb.get_firestore_base_url() == FIRESTORE.format(texts[0])
+    assert fb.get_functions_base_url() == FUNCTIONS_URL.format(texts[1], texts[0])
 
 
-class Alias(str):
-    """A keyword name that equals "email" by its own equality."""
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        return other == "email"
+GONE = object()
+Q = "tavrin.firebase."
 
 
-class BadName(str):
-    __hash__ = str.__hash__
-
-    def __eq__(self, other):
-        raise ZeroDivisionError("no comparison")
-
-
-def test_keyword_of_a_str_subclass_matches_by_its_equality(fb, fake):
-    fake.client(request=support.Suspend(fake.log, (), result=fake.response(payload={})))
-    coro = fb.auth_sign_in(**{Alias("mail"): "a@b.c", "password": "pw"})
-    with pytest.raises(StopIteration):
-        coro.send(None)
-    assert fake.log[1][2]["json"]["email"] == "a@b.c"
-
-
-def test_keyword_comparison_error_fails_binding(fb):
-    with pytest.raises(ZeroDivisionError) as info:
-        fb.auth_sign_in(**{BadName("mail"): "a", "password": "b"})
-    assert entries(info.value) == [("tavrin.firebase.auth_sign_in", 41)]
+@pytest.mark.parametrize("name, args, names, error, entry", [
+    ("auth_sign_in", ("a", "b"), {"FIREBASE_API_KEY": GONE}, NameError, ("auth_sign_in", 52)),
+    ("auth_sign_up", ("a", "b"), {"httpx": GONE}, NameError, ("auth_sign_up", 72)),
+    ("get_firestore_base_url", None, {"FIREBASE_PROJECT_ID": GONE}, NameError,
+     (Q + "get_firestore_base_url", 158)),
+    ("get_functions_base_url", None, {"FIREBASE_REGION": GONE}, NameError,
+     (Q + "get_functions_base_url", 164)),
+    ("get_functions_base_url", None, {"FIREBASE_PROJECT_ID": GONE, "FIREBASE_REGION": GONE},
+     NameError, (Q + "get_functions_base_url", 164)),
+    ("get_firestore_base_url", None, {"FIREBASE_PROJECT_ID": Formatted(None)}, LookupError,
+     (Q + "get_firestore_base_url", 158)),
+    ("get_functions_base_url", None, {"FIREBASE_PROJECT_ID": Formatted(None)}, LookupError,
+     (Q + "get_functions_base_url", 164)),
+])
+def test_name_and_format_failures(fb, monkeypatch, name, args, names, error, entry):
+    """A missing name fails when a coroutine runs, not when it is made."""
+    for key, value in names.items():
+        monkeypatch.delattr(fb, key) if value is GONE else monkeypatch.setattr(fb, key, value)
+    run = getattr(fb, name) if args is None else getattr(fb, name)(*args).send
+    with pytest.raises(error) as info:
+        run() if args is None else run(None)
+    missing = sorted(k for k, v in names.items() if v is GONE)[-1:]
+    assert str(info.value) == (f"name '{missing[0]}' is not defined" if missing else "no text")
+    assert entries(info.value) == [entry]

@@ -1,11 +1,6 @@
-"""The coroutine objects the coroutine functions return.
-
-The table drives the module's auth_sign_in and support.auth_sign_in, a
-native coroutine doing the same, through one sequence of send, throw, close
-and await operations each, and wants the same outcomes, the same requests
-and the same client exits from both.
-"""
-import asyncio
+"""The coroutine objects the coroutine functions return. The table drives the
+module's auth_sign_in and support.auth_sign_in, a native mirror, through the same
+operations and wants the same outcomes, requests and client exits from both."""
 import copy
 import gc
 import inspect
@@ -15,10 +10,11 @@ import types
 import warnings
 import weakref
 
+import httpx
 import pytest
 
 import support
-from support import Suspend, drive, entries, sign_in_entries
+from support import FakeClient, Formatted, StrSub, Suspend, drive, entries
 
 REUSE = "cannot reuse already awaited coroutine"
 
@@ -27,11 +23,7 @@ class Iter:
     """A delegate iterator without a native send slot."""
 
     def __init__(self, log, result, close_error=None):
-        self.log, self.result, self.close_error = log, result, close_error
-        self.count = 0
-
-    def __iter__(self):
-        return self
+        self.log, self.result, self.close_error, self.count = log, result, close_error, 0
 
     def __next__(self):
         self.log.append("next")
@@ -68,16 +60,6 @@ class Awaits:
         return self.result
 
 
-def forgiving(fake):
-    def steps():
-        try:
-            yield "y1"
-        except ValueError:
-            yield "recovered"
-        return fake.response(payload={"ok": 2})
-    return Awaits(steps())
-
-
 def reentering(fake, run):
     """A request that sends, throws and closes its own caller, then replies."""
     def steps():
@@ -99,34 +81,33 @@ def iterable_coroutine():
 
 
 def suspended(fake, *yields, **kw):
-    return Suspend(fake.log, yields or ("y1",), result=fake.response(**kw))
+    """A request that yields `yields` in turn, then replies."""
+    return Suspend(fake.log, yields, result=fake.response(**kw))
 
 
+class NoTruth:
+    __bool__ = None
+
+
+ONCE = [("send", None)]
 # (request made from the fake httpx and the run, client options, operations)
 SEQUENCES = {
     "through": (lambda f, r: suspended(f, "y1", "y2", payload={"ok": 1}), {},
                 [("send", None), ("send", "v1"), ("send", "v2"), ("send", None), ("close",)]),
-    "none": (lambda f, r: suspended(f), {}, [("send", None), ("send", None), ("send", None)]),
     "wrapper": (lambda f, r: suspended(f, "y1", "y2", "y3"), {},
                 [("wnext",), ("wsend", "v"), ("wthrow", KeyError("k")), ("wclose",)]),
     "listed": (lambda f, r: suspended(f, "y1", "y2"), {}, [("list",)]),
     "throw first": (None, {}, [("throw", ValueError("boom")), ("send", None)]),
-    "close first": (None, {}, [("close",), ("send", None)]),
     "throw instance and value": (None, {}, [("throw", ValueError("a"), "x")]),
     "throw class and tuple": (None, {}, [("throw", ValueError, ("a", "b"))]),
     "throw class and None": (None, {}, [("throw", KeyError, None)]),
     "throw class and value": (None, {}, [("throw", KeyError, "k")]),
-    "throw argument counts": (lambda f, r: suspended(f), {},
+    "throw argument counts": (lambda f, r: suspended(f, "y1"), {},
                               [("send", None), ("throw",), ("throw", ValueError, None, None, None),
                                ("send", None)]),
-    "throw into the request": (lambda f, r: suspended(f), {},
+    "throw into the request": (lambda f, r: suspended(f, "y1"), {},
                                [("send", None), ("throw", ValueError("boom")), ("send", None)]),
-    "throw handled by the request": (lambda f, r: forgiving(f), {},
-                                     [("send", None), ("throw", ValueError), ("send", None)]),
-    "close mid request": (lambda f, r: suspended(f), {}, [("send", None), ("close",), ("send", 1)]),
-    "throw GeneratorExit": (lambda f, r: suspended(f), {},
-                            [("send", None), ("throw", GeneratorExit), ("send", None)]),
-    "exit suspends on close": (lambda f, r: suspended(f),
+    "exit suspends on close": (lambda f, r: suspended(f, "y1"),
                                {"exit": lambda f: Suspend(f.log, ("again",), result=False)},
                                [("send", None), ("close",), ("close",)]),
     "delegate close fails": (lambda f, r: Awaits(Iter(f.log, None, close_error=KeyError("c"))), {},
@@ -141,32 +122,46 @@ SEQUENCES = {
         [("send", None), ("send", "value")]),
     "delegate without throw": (lambda f, r: Awaits(Iter(f.log, None)), {},
                                [("send", None), ("throw", IndexError)]),
-    "reentry": (reentering, {}, [("send", None)]),
+    "reentry": (reentering, {}, ONCE),
     "same kind": (lambda f, r: r.make("x", "y"), {}, [("send", None), ("send", "v")]),
     "throw down the same kind": (lambda f, r: r.make("x", "y"), {},
                                  [("send", None), ("throw", ValueError("deep"))]),
-    "awaited already": (lambda f, r: r.other, {}, [("send", None)]),
-    "non-iterator from __await__": (lambda f, r: Awaits(5), {}, [("send", None)]),
-    "coroutine from __await__": (lambda f, r: Awaits(iterable_coroutine()), {}, [("send", None)]),
-    "awaited twice": (lambda f, r: Suspend(f.log, (), result=f.response(payload=1)), {},
-                      [("await twice",)]),
+    "awaited already": (lambda f, r: r.other, {}, ONCE),
+    "non-iterator from __await__": (lambda f, r: Awaits(5), {}, ONCE),
+    "coroutine from __await__": (lambda f, r: Awaits(iterable_coroutine()), {}, ONCE),
+    "awaited twice": (lambda f, r: suspended(f, payload=1), {}, [("await twice",)]),
+    "request fails": (lambda f, r: Suspend(f.log, (), error=httpx.ReadTimeout("slow")), {}, ONCE),
+    "request to what enter returned": (
+        None, {"entered": lambda f: FakeClient(f.log, request=suspended(f, payload=7))}, ONCE),
+    "exit suppresses": (lambda f, r: suspended(f, status_error=httpx.HTTPError("bad")),
+                        {"suppress": lambda f: 1}, ONCE),
+    "exit result without truth": (lambda f, r: suspended(f, status_error=KeyError("s")),
+                                  {"exit": lambda f: Suspend(f.log, (), result=NoTruth())}, ONCE),
+    "exit fails after success": (lambda f, r: suspended(f, payload={}),
+                                 {"exit": lambda f: Suspend(f.log, (), error=OSError("x"))}, ONCE),
+    # The key goes into the address as its text, read again on each call.
+    **{f"key of type {type(key).__name__}": (lambda f, r: suspended(f), {"key": lambda f, k=key: k},
+                                             ONCE)
+       for key in ["k y/\u00e9&x=1", 12345, None, Formatted("text"), StrSub("raw")]},
 }
 
 
 class Run:
     """One sequence on one kind of coroutine, with its own fake httpx."""
 
-    def __init__(self, fb, make, name):
+    def __init__(self, fb, monkeypatch, make, name):
         request, client, self.ops = SEQUENCES[name]
         self.make, self.fake = make, support.FakeHttpx()
-        fb.httpx = self.fake
+        monkeypatch.setattr(fb, "httpx", self.fake)
+        client = {k: v(self.fake) for k, v in client.items()}
+        if "key" in client:
+            monkeypatch.setattr(fb, "FIREBASE_API_KEY", client.pop("key"))
         self.other = None
         if name == "awaited already":   # another of the same kind, already suspended
             self.fake.client(request=suspended(self.fake, "y1"))
             self.other = make("o", "p")
             self.other.send(None)
-        self.fake.client(request=request and (lambda: request(self.fake, self)),
-                         **{k: v(self.fake) for k, v in client.items()})
+        self.fake.client(request=request and (lambda: request(self.fake, self)), **client)
         if name in ("same kind", "throw down the same kind"):
             inner = self.fake.response(payload={"final": 1})
             self.fake.client(request=suspended(self.fake, "y1", payload=inner))
@@ -175,16 +170,11 @@ class Run:
         self.ops = [tuple(copy.copy(a) if isinstance(a, BaseException) else a for a in op)
                     for op in self.ops]
 
-    def outcome(self):
+    def outcome(self, monkeypatch):
         seen = []
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            hook, sys.unraisablehook = sys.unraisablehook, lambda u: seen.append(
-                ("unraisable", type(u.exc_value), str(u.exc_value)))
-            try:
-                got = drive(self.coro, self.ops + [("close",)])
-            finally:
-                sys.unraisablehook = hook
+        monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(
+            ("unraisable", type(u.exc_value), str(u.exc_value))))
+        got = drive(self.coro, self.ops + [("close",)])
         if self.other is not None:
             got.append(("other closed", self.other.close()))
         log = [(e[0], e[1], str(e[2]), type(e[3]).__name__) if e[0] == "exit" else e
@@ -192,29 +182,48 @@ class Run:
         return got, log, len(self.fake.calls), seen
 
 
-# The module's entries of the first exception leaving the body, where it
-# leaves at the request's await.
-AT_AWAIT = {"throw into the request": 1, "delegate without throw": 1, "throw down the same kind": 2,
-            "non-iterator from __await__": 1, "coroutine from __await__": 1}
+# The module's entries of a failure at the request's await, and of the first
+# exception leaving the body where the table knows them.
+IN_CLIENT = [("auth_sign_in", 53), ("tavrin.firebase.auth_sign_in", 54)]
+ENTRIES = {"throw into the request": IN_CLIENT, "delegate without throw": IN_CLIENT,
+           "throw down the same kind": IN_CLIENT * 2, "non-iterator from __await__": IN_CLIENT,
+           "coroutine from __await__": IN_CLIENT, "request fails": IN_CLIENT,
+           "exit fails after success": IN_CLIENT[:1]}
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
 @pytest.mark.parametrize("name", SEQUENCES)
 def test_sequence_like_a_native_coroutine(fb, monkeypatch, name):
-    monkeypatch.setattr(fb, "httpx", fb.httpx)
-    support.fb = fb
-    ours, native = (Run(fb, make, name).outcome()
+    ours, native = (Run(fb, monkeypatch, make, name).outcome(monkeypatch)
                     for make in (fb.auth_sign_in, support.auth_sign_in))
     raised = [o[3] for o in ours[0] if o[0] == "raised"]
     assert [o[:3] for o in ours[0]] == [o[:3] for o in native[0]]
     assert ours[1:] == native[1:]
-    if name in AT_AWAIT:
-        assert entries(raised[0]) == sign_in_entries(54) * AT_AWAIT[name]
+    if name in ENTRIES:
+        assert entries(raised[0]) == ENTRIES[name]
+
+
+async def _enter(self):
+    raise AssertionError("entered")
+
+
+@pytest.mark.parametrize("client, missing", [
+    (type("NoExit", (), {"__aenter__": _enter}), "__aexit__"),
+    (type("NoEnter", (), {"__aexit__": _enter}), "__aenter__"),
+    (lambda: types.SimpleNamespace(__aenter__=_enter, __aexit__=_enter), "__aexit__"),
+])
+def test_context_methods_are_looked_up_on_the_type(fb, fake, client, missing):
+    fake.queue.append(client())
+    with pytest.raises(AttributeError) as info:
+        fb.auth_sign_in("a", "b").send(None)
+    assert info.value.args == (missing,) and entries(info.value) == IN_CLIENT[:1]
 
 
 @pytest.mark.parametrize("enter, warned", [
     (lambda coro: coro.close(), []),
     (lambda coro: None, ["coroutine 'auth_sign_in' was never awaited"]),
-    (lambda coro: setattr(coro, "__qualname__", "re.named"), ["coroutine 're.named' was never awaited"]),
+    (lambda coro: setattr(coro, "__qualname__", "re.named"),
+     ["coroutine 're.named' was never awaited"]),
 ])
 def test_never_awaited_warning(fb, fake, enter, warned):
     coro = fb.auth_sign_in("a", "b")
@@ -227,28 +236,40 @@ def test_never_awaited_warning(fb, fake, enter, warned):
     assert fake.calls == []
 
 
-def test_types_are_final_immutable_and_unpicklable(fb):
+def test_types_are_final_immutable_unpicklable_and_documented(fb):
     coro = fb.auth_sign_in("a", "b")
     for obj, short in [(coro, "coroutine"), (coro.__await__(), "coroutine_wrapper")]:
         for attempt in (pickle.dumps, copy.copy, lambda o: o.__reduce__(),
                         lambda o: o.__reduce_ex__(2)):
             with pytest.raises(TypeError, match=rf"^cannot pickle '([\w.]+\.)?{short}' object$"):
                 attempt(obj)
-        with pytest.raises(TypeError):
-            type("Sub", (type(obj),), {})
-        with pytest.raises(TypeError):
-            type(obj).extra = 1
+        for final in (lambda t: type("Sub", (t,), {}), lambda t: setattr(t, "extra", 1)):
+            with pytest.raises(TypeError):
+                final(type(obj))
     with pytest.raises(TypeError, match="^cannot instantiate type, use 'await coroutine' instead$"):
         type(coro.__await__())()
+    wrapper = coro.__await__()
+    assert coro.__await__() is not wrapper
+    ends = "\nreturn next {} value or raise StopIteration."
+    for obj, kind in [(coro, "iterated"), (wrapper, "yielded")]:
+        assert obj.send.__doc__ == "send(arg) -> send 'arg' into coroutine," + ends.format(kind)
+        assert obj.throw.__doc__ == ("throw(typ[,val[,tb]]) -> raise exception in coroutine,"
+                                     + ends.format(kind))
+        assert obj.close.__doc__ == "close() -> raise GeneratorExit inside coroutine."
+    for attr, text in [("cr_await", "object being awaited, or None"),
+                       ("cr_frame", "Frame of the coroutine"),
+                       ("__name__", "name of the coroutine"),
+                       ("__qualname__", "qualified name of the coroutine")]:
+        assert vars(type(coro))[attr].__doc__ == text
+    assert not hasattr(coro, "__next__") and not hasattr(coro, "__iter__")
     for attr in ("__name__", "__qualname__"):
-        with pytest.raises(TypeError, match=f"^{attr} must be set to a string object$"):
-            setattr(coro, attr, 1)
-        with pytest.raises(TypeError, match=f"^{attr} must be set to a string object$"):
-            delattr(coro, attr)
+        for change in (lambda: setattr(coro, attr, 1), lambda: delattr(coro, attr)):
+            with pytest.raises(TypeError, match=f"^{attr} must be set to a string object$"):
+                change()
     coro.close()
 
 
-def test_suspended_coroutine_in_a_cycle_is_collected_and_closed(fb, fake):
+def test_suspended_coroutine_in_a_cycle_is_collected_and_closed(fb, fake, monkeypatch):
     fake.client(request=Suspend(fake.log, ("y1",), result=fake.response()))
     cell = []
     coro = fb.auth_sign_in(cell, "pw")
@@ -261,67 +282,33 @@ def test_suspended_coroutine_in_a_cycle_is_collected_and_closed(fb, fake):
     assert ref() is None
     assert fake.log[0] == ("delegate", "GeneratorExit")
     assert [e[1] for e in fake.log if e[0] == "exit"] == [GeneratorExit]
-
-
-def test_failed_close_at_finalisation_is_unraisable(fb, fake, monkeypatch):
+    # a close that fails at finalisation is unraisable
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(str(u.exc_value)))
-    fake.client(request=Suspend(fake.log, ("y1",)), exit=Suspend(fake.log, ("again",), result=False))
+    fake.client(request=Suspend(fake.log, ("y1",)),
+                exit=Suspend(fake.log, ("again",), result=False))
     fb.auth_sign_in("a", "b").send(None)
     gc.collect()
     assert "coroutine ignored GeneratorExit" in seen
 
 
-# -- asyncio ---------------------------------------------------------------
-
-async def _respond_later(response):
-    await asyncio.sleep(0)
-    return response
-
-
-def test_run_gather_tasks_and_cancellation(fb, fake):
-    for n in range(3):
-        fake.client(request=lambda n=n: _respond_later(fake.response(payload=n)))
-    fake.client(request=lambda: asyncio.Event().wait())
-
-    async def main():
-        task = asyncio.create_task(fb.auth_sign_in("t", "t"))
-        gathered = await asyncio.gather(fb.auth_sign_in("a", "b"), fb.auth_sign_in("c", "d"))
-        waiting = asyncio.create_task(fb.auth_sign_in("e", "f"))
-        for _ in range(3):
-            await asyncio.sleep(0)
-        waiting.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await waiting
-        return gathered + [await task]
-    assert sorted(asyncio.run(main())) == [0, 1, 2]
-    assert [e[1] for e in fake.log if e[0] == "exit"] == [None] * 3 + [asyncio.CancelledError]
-
-
-# -- the module's own coroutine type -----------------------------------------
-
 def test_code_object_and_attributes(fb, fake):
     fake.client(request=Suspend(fake.log, ("y1",), result=fake.response()))
     coro, other = fb.auth_sign_in("a", "b"), fb.auth_sign_in("c", "d")
     code = coro.cr_code
-    assert other.cr_code is code
+    assert other.cr_code is code and other.close() is None
     assert (code.co_name, code.co_qualname, code.co_filename, code.co_firstlineno) == (
         "auth_sign_in", "auth_sign_in", "tavrin/firebase", 41)
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (2, 0, 0)
     assert code.co_varnames == ("email", "password", "payload", "signin_endpoint",
                                 "client", "response")
-    for flag in (inspect.CO_COROUTINE, inspect.CO_OPTIMIZED, inspect.CO_NEWLOCALS):
-        assert code.co_flags & flag
-    up = fb.auth_sign_up("a", "b")
-    assert up.cr_code.co_firstlineno == 60
-    up.close()
-    other.close()
+    flags = inspect.CO_COROUTINE | inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+    assert code.co_flags & flags == flags
     assert (coro.__name__, coro.__qualname__, coro.__module__) == (
         "auth_sign_in", "auth_sign_in", "tavrin.firebase")
     coro.send(None)
     frame = coro.cr_frame
-    assert isinstance(frame, types.FrameType)
-    assert coro.cr_frame is frame and frame.f_code is code
+    assert isinstance(frame, types.FrameType) and coro.cr_frame is frame and frame.f_code is code
     assert coro.__weaklistoffset__ == type(coro).__weakrefoffset__ > 0
     with pytest.raises(AttributeError):
         coro.__weaklistoffset__ = 0
@@ -329,28 +316,6 @@ def test_code_object_and_attributes(fb, fake):
         coro.send(None)
     assert [coro.__name__, coro.__qualname__, coro.__module__, coro.cr_code,
             coro.cr_frame] == [None] * 5
-
-
-def test_method_docstrings(fb):
-    coro = fb.auth_sign_in("a", "b")
-    wrapper = coro.__await__()
-    assert coro.__await__() is not wrapper
-    doc = "{}(arg) -> send 'arg' into coroutine,\nreturn next {} value or raise StopIteration."
-    assert coro.send.__doc__ == doc.format("send", "iterated")
-    assert wrapper.send.__doc__ == doc.format("send", "yielded")
-    throw = ("throw(typ[,val[,tb]]) -> raise exception in coroutine,\n"
-             "return next {} value or raise StopIteration.")
-    assert coro.throw.__doc__ == throw.format("iterated")
-    assert wrapper.throw.__doc__ == throw.format("yielded")
-    assert coro.close.__doc__ == wrapper.close.__doc__ == \
-        "close() -> raise GeneratorExit inside coroutine."
-    for attr, text in [("cr_await", "object being awaited, or None"),
-                       ("cr_frame", "Frame of the coroutine"),
-                       ("__name__", "name of the coroutine"),
-                       ("__qualname__", "qualified name of the coroutine")]:
-        assert vars(type(coro))[attr].__doc__ == text
-    assert not hasattr(coro, "__next__") and not hasattr(coro, "__iter__")
-    coro.close()
 
 
 class Bad(Exception):
@@ -406,40 +371,7 @@ def test_module_await_failures(fb, fake, made, message):
     with pytest.raises(TypeError) as info:
         fb.auth_sign_in("a", "b").send(None)
     assert str(info.value) == message
-    assert entries(info.value) == sign_in_entries(54)
+    assert entries(info.value) == IN_CLIENT
     if isinstance(made, AwaitFails):
         assert type(info.value.__cause__) is KeyError
         assert info.value.__context__ is info.value.__cause__
-
-
-def test_rounds_leave_nothing_behind(fb, fake):
-    def one_round():
-        for payload in ({"ok": 1}, None):
-            fake.client(request=Suspend(fake.log, ("y",), result=fake.response(payload=payload)))
-            coro = fb.auth_sign_in("a", "b")
-            coro.send(None)
-            with pytest.raises(StopIteration):
-                coro.send(None)
-        fake.client(request=Suspend(fake.log, (), error=KeyError("k")))
-        with pytest.raises(KeyError):
-            fb.auth_sign_up("a", "b").send(None)
-        fake.client(request=Suspend(fake.log, ("y",)))
-        coro = fb.auth_sign_in("a", "b")
-        coro.send(None)
-        coro.close()
-        with pytest.raises(TypeError):
-            fb.auth_sign_in(1)
-        fb.get_token_expiry("a.b")
-        fake.log.clear()
-        fake.calls.clear()
-
-    def total():
-        gc.collect()
-        counter = getattr(sys, "gettotalrefcount", None)
-        return counter() if counter else len(gc.get_objects())
-    for _ in range(3):
-        one_round()
-    before = total()
-    for _ in range(30):
-        one_round()
-    assert total() - before < 30

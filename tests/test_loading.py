@@ -1,8 +1,6 @@
 """Loading the module: the single module object, its namespace, and import failures."""
 import builtins
-import importlib
 import json
-import sys
 import sysconfig
 
 import pytest
@@ -24,87 +22,13 @@ FUNCTIONS = [
 ]
 
 
-def run_json(run_py, code):
-    proc = run_py(code)
-    assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.splitlines()[-1])
-
-
-def test_reimport_yields_the_same_module_without_executing_again(fb, monkeypatch):
-    marker = {"kept": True}
-    monkeypatch.setattr(fb, "__test__", marker)
-    monkeypatch.delitem(sys.modules, "tavrin.firebase")
-    assert importlib.import_module("tavrin.firebase") is fb
-    assert fb.__test__ is marker
-
-
 def test_module_attributes(fb):
-    module_spec = fb.__spec__
-    assert fb.__doc__ is None
-    assert fb.__name__ == "tavrin.firebase"
-    assert fb.__package__ == "tavrin"
-    assert fb.__file__ == module_spec.origin
+    assert (fb.__doc__, fb.__name__, fb.__package__) == (None, "tavrin.firebase", "tavrin")
+    assert fb.__file__ == fb.__spec__.origin == fb.__loader__.path
     assert fb.__file__.endswith("firebase" + sysconfig.get_config_var("EXT_SUFFIX"))
     assert fb.__loader__.name == "tavrin.firebase"
-    assert fb.__loader__.path == module_spec.origin
     assert not hasattr(fb, "__path__")
     assert vars(fb)["__builtins__"] is builtins
-
-
-def test_fresh_namespace_holds_imports_then_functions(run_py):
-    got = run_json(run_py, """
-        import base64, datetime, json, logging, typing, httpx, nacl.public
-        import tavrin.env as env, tavrin.firebase_config as config
-        import tavrin.firebase as fb
-        ns = vars(fb)
-        expected = dict(base64=base64, json=json, logging=logging,
-            datetime=datetime.datetime, timezone=datetime.timezone,
-            Dict=typing.Dict, Optional=typing.Optional, httpx=httpx,
-            HTTPStatusError=httpx.HTTPStatusError,
-            PublicKey=nacl.public.PublicKey, SealedBox=nacl.public.SealedBox)
-        for module in (env, config):
-            for name in dir(module):
-                if name.isupper():
-                    expected[name] = getattr(module, name)
-        print(json.dumps({
-            "names": [k for k in ns if not k.startswith("__")],
-            "same": [k for k, v in expected.items() if ns.get(k) is not v],
-            "test": repr(ns.get("__test__")),
-        }))
-    """)
-    assert got["names"] == IMPORTED + FUNCTIONS
-    assert got["same"] == []
-    assert got["test"] == "{}"
-
-
-def test_second_interpreter_and_second_module_object_are_refused(run_py):
-    got = run_json(run_py, """
-        import _interpreters, importlib, importlib.util, json, sys
-        module_spec = importlib.util.find_spec("tavrin.firebase")
-        first = importlib.util.module_from_spec(module_spec)
-        second = importlib.util.module_from_spec(module_spec)
-        module_spec.loader.exec_module(first)
-        module_spec.loader.exec_module(first)   # the recorded module: nothing to do
-        try:
-            module_spec.loader.exec_module(second)
-        except RuntimeError as e:
-            error = str(e)
-        else:
-            error = None
-        iid = _interpreters.create(_interpreters.new_config("legacy"))
-        err = _interpreters.exec(iid, "import tavrin.firebase")
-        _interpreters.destroy(iid)
-        print(json.dumps({
-            "distinct": first is not second,
-            "registered": sys.modules.get("tavrin.firebase") is first,
-            "imported": importlib.import_module("tavrin.firebase") is first,
-            "error": error, "interpreter": err and [err.type.__name__, err.msg]}))
-    """)
-    assert got == {"distinct": True, "registered": True, "imported": True,
-                   "error": "Module 'firebase' has already been imported. "
-                            "Re-initialisation is not supported.",
-                   "interpreter": ["ImportError", "Interpreter change detected - this module "
-                                   "can only be loaded into one interpreter per process."]}
 
 
 @pytest.mark.parametrize("breakage, repair, exc_type, message, line", [
@@ -116,10 +40,14 @@ def test_second_interpreter_and_second_module_object_are_refused(run_py):
      "config.FIREBASE_REGION = saved",
      "ImportError", "cannot import name FIREBASE_REGION", 17),
 ], ids=["nacl", "httpx", "API_VERSION", "FIREBASE_REGION"])
-def test_failed_load_reports_the_statement_and_a_later_import_succeeds(
+def test_failed_load_then_one_module_in_one_interpreter(
         run_py, breakage, repair, exc_type, message, line):
-    got = run_json(run_py, f"""
-        import json, sys, traceback
+    """A failed load names its statement and records nothing; the later import
+    fills a fresh namespace (the imports, then the functions) and is the only
+    module object, in the only interpreter, that the extension runs."""
+    proc = run_py(f"""
+        import _interpreters, base64, datetime, importlib.util, json, logging, sys, traceback
+        import typing
         import tavrin.env as env, tavrin.firebase_config as config
 
         class Blocker:
@@ -145,11 +73,40 @@ def test_failed_load_reports_the_statement_and_a_later_import_succeeds(
             failure = None
         left = "tavrin.firebase" in sys.modules
         {repair}
-        import tavrin.firebase as fb
-        print(json.dumps({{"failure": failure, "left": left,
-                           "url": fb.get_firestore_base_url()}}))
+        import httpx, nacl.public
+        spec = importlib.util.find_spec("tavrin.firebase")
+        fb, second = (importlib.util.module_from_spec(spec) for _ in "12")
+        spec.loader.exec_module(fb)
+        spec.loader.exec_module(fb)   # the recorded module: nothing to do
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            second = str(e)
+        ns = vars(fb)
+        expected = dict(base64=base64, json=json, logging=logging,
+            datetime=datetime.datetime, timezone=datetime.timezone,
+            Dict=typing.Dict, Optional=typing.Optional, httpx=httpx,
+            HTTPStatusError=httpx.HTTPStatusError,
+            PublicKey=nacl.public.PublicKey, SealedBox=nacl.public.SealedBox)
+        for module in (env, config):
+            expected.update((k, v) for k, v in vars(module).items() if k.isupper())
+        iid = _interpreters.create(_interpreters.new_config("legacy"))
+        err = _interpreters.exec(iid, "import tavrin.firebase")
+        _interpreters.destroy(iid)
+        first_test, fb.__test__ = repr(ns.get("__test__")), "kept"
+        sys.modules.pop(fb.__name__)   # imported again: the same module, not executed again
+        again = [__import__(fb.__name__).firebase is fb, fb.__test__]
+        print(json.dumps([failure, left, [k for k in ns if not k.startswith("__")],
+                          [k for k, v in expected.items() if ns.get(k) is not v],
+                          first_test, fb.get_firestore_base_url(),
+                          sys.modules[fb.__name__] is importlib.import_module(fb.__name__) is fb,
+                          again, second, err and [err.type.__name__, err.msg]]))
     """)
-    assert got["failure"] == [exc_type, message, [["init tavrin.firebase", line]]]
-    assert got["left"] is False
-    assert got["url"] == ("https://firestore.googleapis.com/v1/projects/demo-project"
-                          "/databases/(default)/documents")
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout.splitlines()[-1]) == [
+        [exc_type, message, [["init tavrin.firebase", line]]], False, IMPORTED + FUNCTIONS, [],
+        "{}", "https://firestore.googleapis.com/v1/projects/demo-project/databases/(default)"
+        "/documents", True, [True, "kept"],
+        "Module 'firebase' has already been imported. Re-initialisation is not supported.",
+        ["ImportError", "Interpreter change detected - this module can only be loaded into one "
+         "interpreter per process."]]
