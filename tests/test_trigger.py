@@ -2,11 +2,11 @@
 import asyncio
 import base64
 import importlib
-import time
+import types
 
 import nacl.public
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from support import PRIVATE_KEY_B64, Suspend, entries
@@ -36,38 +36,15 @@ def recorded(fake, payload=None):
 
 @pytest.fixture
 def validated(fb, app, monkeypatch):
-    """Session validation replaced: it records its runs and formats nothing."""
-    runs = []
+    """Session validation replaced: it records the ID token it finds and leaves
+    `renewed` in its place."""
+    seen = types.SimpleNamespace(runs=[], renewed="tok")
 
     async def ensure_valid_token():
-        runs.append(app.firebase_id_token)
+        seen.runs.append(app.firebase_id_token)
+        app.firebase_id_token = seen.renewed
     monkeypatch.setattr(fb, "ensure_valid_token", ensure_valid_token)
-    return runs
-
-
-# -- over the stand-ins ---------------------------------------------------------
-
-@pytest.mark.parametrize("left, refreshed", [(3600, False), (60, True)])
-def test_bearer_token_after_validation(fb, svc, app, user, left, refreshed):
-    app.firebase_id_token = svc.make_id_token(user.uid, exp=time.time() + left)
-    app.firebase_refresh_token, app.user_id = user.refresh_token, user.uid
-    old = app.firebase_id_token
-    reply = trigger(fb, "echo", {"n": 1}, True, None, 5.0, False)
-    assert reply == {"echo": {"n": 1}, "encrypted": False, "uid": user.uid}
-    assert [r.host.split(".", 1)[1] for r in svc.requests] == (
-        ["googleapis.com"] * refreshed + ["cloudfunctions.net"])
-    assert (app.firebase_id_token != old) is refreshed
-    assert svc.functions.last().header("authorization") == "Bearer " + app.firebase_id_token
-
-
-def test_failed_refresh_sends_nothing(fb, svc, app, user):
-    app.firebase_id_token = svc.make_id_token(user.uid, exp=time.time() - 5)
-    app.firebase_refresh_token = user.refresh_token
-    svc.revoke_refresh_token(user.refresh_token)
-    with pytest.raises(Exception) as info:
-        trigger(fb, "echo", {}, use_auth_token=True)
-    assert info.value.args == (NO_TOKEN,) and entries(info.value) == [("trigger_function", 403)]
-    assert svc.functions.last() is None and app.firebase_id_token is None
+    return seen
 
 
 # -- what is handed to the client -----------------------------------------------
@@ -84,12 +61,9 @@ def test_keywords_in_order_and_timeout_unchanged(fb, fake, app, timeout, encrypt
     assert fake.calls == [((), {})]
     _, url, kw = sent()
     assert url == FUNCTIONS + "/v1_f"
-    body = "content" if encrypt else "json"
-    assert list(kw) == ["headers", body, "timeout"]
-    if timeout is DEFAULT:
-        assert type(kw["timeout"]) is float and kw["timeout"] == 30.0
-    else:
-        assert kw["timeout"] is timeout
+    assert list(kw) == ["headers", "content" if encrypt else "json", "timeout"]
+    expected = (float, 30.0) if timeout is DEFAULT else (type(timeout), timeout)
+    assert (type(kw["timeout"]), kw["timeout"]) == expected
     if encrypt:
         assert list(kw["headers"].items()) == [FIXED, (SEALED, "true")]
         assert type(kw["content"]) is bytes and open_box(kw["content"]) == COMPACT
@@ -97,17 +71,12 @@ def test_keywords_in_order_and_timeout_unchanged(fb, fake, app, timeout, encrypt
         assert list(kw["headers"].items()) == [FIXED] and kw["json"] is PAYLOAD
 
 
-@pytest.mark.parametrize("version, name, base, url", [
-    ("beta", "processPayment", None, FUNCTIONS + "/beta_processPayment"),
-    (2, 5, lambda: 7, "7/2_5"),
-])
-def test_address(fb, fake, app, monkeypatch, version, name, base, url):
-    monkeypatch.setattr(fb, "API_VERSION", version)
-    if base is not None:
-        monkeypatch.setattr(fb, "get_functions_base_url", base)
+def test_address_pieces_are_looked_up_and_converted_to_text(fb, fake, app, monkeypatch):
+    monkeypatch.setattr(fb, "API_VERSION", 2)
+    monkeypatch.setattr(fb, "get_functions_base_url", lambda: 7)
     sent = recorded(fake)
-    trigger(fb, name, {}, encrypt=False)
-    assert sent()[1] == url
+    trigger(fb, 5, {}, encrypt=False)
+    assert sent()[1] == "7/2_5"
 
 
 class EmptyMapping:
@@ -118,23 +87,11 @@ class EmptyMapping:
         raise AssertionError("merged")
 
 
-@pytest.mark.parametrize("extra, expected", [
-    ([("X-Pair", "p"), ("x-pair", "q")], [FIXED, ("Authorization", "Bearer tok"), ("x-pair", "q")]),
-    ({}, [FIXED, ("Authorization", "Bearer tok")]),
-    (EmptyMapping(), [FIXED, ("Authorization", "Bearer tok")]),
-])
-def test_additional_headers_not_a_dict_or_empty(fb, fake, app, validated, extra, expected):
-    app.firebase_id_token = "tok"
-    sent = recorded(fake)
-    trigger(fb, "f", {}, True, extra, encrypt=False)
-    assert list(sent()[2]["headers"].items()) == expected
-    assert validated == ["tok"]
-
-
-def one_spelling_each(headers, extra, encrypt):
-    """What a dict gives: the update, then each str name only in its last
-    spelling, then the sealed marker under its own spelling alone."""
-    headers = {**headers, **extra}
+def one_spelling_each(extra, encrypt):
+    """What a dict gives: the caller's headers (if any) over the module's, then each
+    str name only in its last spelling, then the sealed marker under its own spelling alone."""
+    headers = dict([FIXED, ("Authorization", "Bearer tok")])
+    headers.update(extra or {})
     last = {k.lower(): k for k in headers if isinstance(k, str)}
     headers = {k: v for k, v in headers.items() if not isinstance(k, str) or last[k.lower()] == k}
     if encrypt:
@@ -150,28 +107,32 @@ SPELLINGS = ["Authorization", "authorization", "AUTHORIZATION", SEALED, SEALED.l
 
 @settings(deadline=None, database=None, max_examples=60,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(extra=st.dictionaries(st.sampled_from(SPELLINGS), st.sampled_from(["1", "2"]), min_size=1),
+@given(extra=st.dictionaries(st.sampled_from(SPELLINGS), st.sampled_from(["1", "2"])),
        encrypt=st.booleans())
+@example(extra=[("X-Pair", "p"), ("x-pair", "q")], encrypt=False)  # pairs, not a dict
+@example(extra=EmptyMapping(), encrypt=True)  # empty, so never merged
 def test_header_names_match_without_case(fb, fake, app, validated, extra, encrypt):
-    app.firebase_id_token = "tok"
+    app.firebase_id_token = "old"
     fake.log.clear()
-    sent, before = recorded(fake), dict(extra)
+    sent, before = recorded(fake), repr(extra)
     trigger(fb, "f", {}, True, extra, encrypt=encrypt)
-    assert list(sent()[2]["headers"].items()) == one_spelling_each(
-        dict([FIXED, ("Authorization", "Bearer tok")]), extra, encrypt)
-    assert extra == before
+    assert list(sent()[2]["headers"].items()) == one_spelling_each(extra, encrypt)
+    assert repr(extra) == before and validated.runs[-1] == "old"
 
 
 # -- failures ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("token", [None, "", 0])
-def test_token_requested_but_missing(fb, fake, app, validated, token):
-    app.firebase_id_token = token
+@pytest.mark.parametrize("token, renewed, line", [
+    (None, "tok", 401), ("", "tok", 401), (0, "tok", 401),
+    ("old", None, 403), ("old", "", 403),  # the login given up while validating
+])
+def test_token_requested_but_missing(fb, fake, app, validated, token, renewed, line):
+    app.firebase_id_token, validated.renewed = token, renewed
     with pytest.raises(Exception) as info:
         trigger(fb, "f", {}, use_auth_token=True)
     assert type(info.value) is Exception and info.value.args == (NO_TOKEN,)
-    assert entries(info.value) == [("trigger_function", 401)]
-    assert (fake.calls, validated) == ([], [])
+    assert entries(info.value) == [("trigger_function", line)]
+    assert (fake.calls, validated.runs) == ([], [token] if line == 403 else [])
 
 
 def test_sealing_failure_closes_the_client_first(fb, fake, app, monkeypatch):
@@ -179,11 +140,9 @@ def test_sealing_failure_closes_the_client_first(fb, fake, app, monkeypatch):
     fake.client()
     with pytest.raises(Exception) as info:
         trigger(fb, "f", {})
-    assert type(info.value) is Exception
-    assert str(info.value) == ("Failed to encrypt request payload: "
-                               "Invalid server public key length; expected 32 bytes")
-    assert [e[:2] for e in fake.log] == [("enter", ()), ("exit", Exception)]
-    assert fake.log[1][2] is info.value
+    assert type(info.value) is Exception and str(info.value) == (
+        "Failed to encrypt request payload: Invalid server public key length; expected 32 bytes")
+    assert [e[:3] for e in fake.log] == [("enter", ()), ("exit", Exception, info.value)]
     assert entries(info.value) == [
         ("trigger_function", 410), ("tavrin.firebase.trigger_function", 414),
         ("tavrin.firebase._sealed_box_encrypt", 37)]
