@@ -1,16 +1,10 @@
-"""A hand-made httpx for the reliability checks: no sockets; the outcome of
-each request is taken from `plan`, in order of the requests ("ok" when empty).
-
-    "ok"        one suspension, then a reply whose json() is `reply`
-    "empty"     the same with the reply {}
-    "400" ...   raise_for_status() raises a fresh HTTPStatusError with that status
-    "refused"   the request raises a fresh httpx.ConnectError
-    "notjson"   json() raises a fresh JSONDecodeError
-    "hold"      the request yields "hold" until something is thrown into it
-    "loop"      the request waits on an asyncio future that never completes
-    "int"       the request is 5, which cannot be awaited
-    any object  the request is that object
-"""
+"""A hand-made httpx for the reliability checks: no sockets; each request's
+outcome is the next of `plan` ("ok" when empty): "ok" (one suspension, then a
+reply whose json() is REPLY), "empty" (the reply {}), a status such as "400"
+(raise_for_status() raises), "refused" (httpx.ConnectError), "notjson" (json()
+raises), "hold" (yields "hold" until something is thrown in), "loop" (waits on
+a future that never completes), "int" (5, not awaitable), or any object (the
+request is that object); every error is a fresh one."""
 import asyncio
 import base64
 import json

@@ -221,15 +221,15 @@ def test_threads_share_coroutine_objects(fb, monkeypatch, figure):
                 assert str(e) == expected[type(e)]
                 seen[str(e)] += 1
 
+    workers = [threading.Thread(target=drive, args=(k,)) for k in range(threads)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
-    workers = [threading.Thread(target=drive, args=(k,)) for k in range(threads)]
     try:
         for w in workers:
             w.start()
-    finally:
         for w in workers:
             w.join()
+    finally:
         sys.setswitchinterval(interval)
     figure(f"{threads} threads on {len(coros)} shared coroutines: {dict(seen)}")
     assert seen["coroutine already executing"] > 0
