@@ -1,16 +1,10 @@
-"""A hand-made httpx for the reliability checks: no sockets; the outcome of
-each request is taken from `plan`, in order of the requests ("ok" when empty).
-
-    "ok"        one suspension, then a reply whose json() is `reply`
-    "empty"     the same with the reply {}
-    "400" ...   raise_for_status() raises a fresh HTTPStatusError with that status
-    "refused"   the request raises a fresh httpx.ConnectError
-    "notjson"   json() raises a fresh JSONDecodeError
-    "hold"      the request yields "hold" until something is thrown into it
-    "loop"      the request waits on an asyncio future that never completes
-    "int"       the request is 5, which cannot be awaited
-    any object  the request is that object
-"""
+"""A hand-made httpx for the reliability checks: no sockets; each request's
+outcome is the next of `plan` ("ok" when empty): "ok" (one suspension, then a
+reply whose json() is REPLY), "empty" (the reply {}), a status such as "400"
+(raise_for_status() raises), "refused" (httpx.ConnectError), "notjson" (json()
+raises), "hold" (yields "hold" until something is thrown in), "loop" (waits on
+a future that never completes), "int" (5, not awaitable), or any object (the
+request is that object); every error is a fresh one."""
 import asyncio
 import base64
 import json
@@ -18,7 +12,6 @@ import json
 import httpx
 
 REQUEST = httpx.Request("GET", "https://firestore.googleapis.com/v1/x")
-RESPONSES = {code: httpx.Response(code, request=REQUEST) for code in (400, 404, 500)}
 REPLY = {"idToken": "t", "users": [{"localId": "u"}], "id_token": None, "refresh_token": "rt"}
 
 
@@ -31,7 +24,7 @@ def token(exp):
 class Exchange:
     """One planned request: an awaitable that gives itself as the response."""
 
-    def __init__(self, outcome, reply):
+    def __init__(self, outcome, reply=REPLY):
         self.outcome, self.reply = outcome, reply
 
     def __await__(self):
@@ -47,7 +40,7 @@ class Exchange:
     def raise_for_status(self):
         if self.outcome.isdigit():
             raise httpx.HTTPStatusError(f"status {self.outcome}", request=REQUEST,
-                                        response=RESPONSES[int(self.outcome)])
+                                        response=httpx.Response(int(self.outcome), request=REQUEST))
 
     def json(self):
         if self.outcome == "notjson":
@@ -55,36 +48,30 @@ class Exchange:
         return {} if self.outcome == "empty" else self.reply
 
 
-class Client:
-    def __init__(self, shim):
-        self.shim = shim
+class Httpx:
+    """Stands where the module expects the httpx module; it is its own client."""
+    HTTPStatusError = httpx.HTTPStatusError
+
+    def __init__(self):
+        self.plan, self.opened, self.closed = [], 0, 0
+
+    def AsyncClient(self):  # noqa: N802 (httpx's name)
+        self.opened += 1
+        return self
 
     async def __aenter__(self):
         return self
 
     async def __aexit__(self, *exc_info):
-        self.shim.closed += 1
+        self.closed += 1
 
     def request(self, url, **kwargs):
-        outcome = self.shim.plan.pop(0) if self.shim.plan else "ok"
+        outcome = self.plan.pop(0) if self.plan else "ok"
         if not isinstance(outcome, str):
             return outcome
-        return 5 if outcome == "int" else Exchange(outcome, self.shim.reply)
+        return 5 if outcome == "int" else Exchange(outcome)
 
     post = get = put = patch = delete = request
-
-
-class Httpx:
-    """Stands where the module expects the httpx module."""
-    HTTPStatusError = httpx.HTTPStatusError
-
-    def __init__(self):
-        self.plan, self.reply = [], REPLY
-        self.opened = self.closed = 0
-
-    def AsyncClient(self):  # noqa: N802 (httpx's name)
-        self.opened += 1
-        return Client(self)
 
 
 def drive(coro):
@@ -98,15 +85,17 @@ def drive(coro):
 
 DATA = {"a": {"stringValue": "x"}, "b": {"booleanValue": False}}
 # One call of each network operation (trigger_function: plain, sealed, and
-# sealed with the session validated first).
+# sealed with the session validated first and headers in other spellings).
 OPS = [
     ("auth_sign_in", ("a@b.c", "pw")), ("auth_sign_up", ("a@b.c", "pw")),
     ("verify_email", ("tok",)), ("send_password_reset_email", ("a@b.c",)),
     ("get_auth_user_data", ("tok",)), ("create_document", ("notes", "n1", DATA, "tok")),
     ("create_document", ("notes", None, DATA, "tok")), ("get_document", ("notes/n1", "tok")),
-    ("overwrite_document", ("notes/n1", DATA, "tok")), ("update_document", ("notes/n1", DATA, "tok")),
-    ("delete_document", ("notes/n1", "tok")), ("refresh_id_token", ("rt",)),
+    ("overwrite_document", ("notes/n1", DATA, "tok")),
+    ("update_document", ("notes/n1", DATA, "tok")), ("delete_document", ("notes/n1", "tok")),
+    ("refresh_id_token", ("rt",)),
     ("trigger_function", ("echo", {"x": 1}, False, None, 30.0, False)),
     ("trigger_function", ("echo", {"x": 1})),
-    ("trigger_function", ("echo", {"x": 1}, True, {"X-Extra": "1"}, None)),
+    ("trigger_function", ("echo", {"x": 1}, True,
+                          {"x-tavrin-auth": "a", "x-tavrin-encrypted": "no", 1: "b"}, None)),
 ]

@@ -28,6 +28,8 @@ OPERATIONS = 2000
 CANCELLED = 0.3           # share of the operations cancelled, at random points
 MEMORY_BOUND = 256 << 10  # bytes a storm may leave behind: 128 an operation
 SEED = int(os.environ.get("TAVRIN_STORM_SEED", time.time_ns() % 10**6))
+COROUTINES = sorted({name for name, _ in OPS} | {"ensure_valid_token",
+                                                  "register_new_user_in_firestore"})
 
 # The stand-ins in a process of their own, so that this one holds only the
 # module's side; the storm connects its clients all at once.
@@ -57,17 +59,6 @@ def standins(app_dir):
         assert proc.wait(30) == 0
 
 
-@pytest.fixture
-def app():
-    from tavrin import env
-    app = env.get_app()
-    saved = dict(vars(app))
-    app.print = lambda message, style=None: None  # the app's own keeps every message
-    yield app
-    vars(app).clear()
-    vars(app).update(saved)
-
-
 class CountingShim(HttpxShim):
     """The routing shim, keeping every client it makes."""
 
@@ -77,9 +68,8 @@ class CountingShim(HttpxShim):
 
     def AsyncClient(self):  # noqa: N802 (httpx's name)
         # A long default timeout: a busy machine slows the stand-ins, not the module.
-        client = httpx.AsyncClient(transport=self.transport(), timeout=60)
-        self.clients.append(client)
-        return client
+        self.clients.append(httpx.AsyncClient(transport=self.transport(), timeout=60))
+        return self.clients[-1]
 
 
 def outcome(result):
@@ -93,40 +83,27 @@ def outcome(result):
     return "timeout" if isinstance(result, httpx.TimeoutException) else type(result).__name__
 
 
-FRAME_LINE = """
-import asyncio
-import tavrin.firebase as fb
-coro = fb.auth_sign_in("a@b.c", "pw")
-print(coro.cr_frame.f_lineno)
-print(asyncio.coroutines._format_coroutine(coro))  # what a task's repr shows
-coro.close()
-"""
-
-
 def test_frame_line_is_readable(run_py):
-    # A task's repr reads the placeholder frame's line: it must be the
-    # definition line, on the debug interpreter too (no assertion).
-    done = run_py(FRAME_LINE)
+    # A task's repr reads the placeholder frame's line: the definition line,
+    # on the debug interpreter too (no assertion failure, hence a process of its own).
+    done = run_py("import asyncio, tavrin.firebase as fb\ncoro = fb.auth_sign_in('a', 'b')\n"
+                  "print(coro.cr_frame.f_lineno, asyncio.coroutines._format_coroutine(coro))")
     assert done.returncode == 0, done.stderr[-2000:]
-    assert done.stdout.split("\n")[0] == "41"
-    assert "tavrin/firebase:41" in done.stdout
+    assert done.stdout.startswith("41 ") and "tavrin/firebase:41" in done.stdout
 
 
 @pytest.mark.timeout(600)
 def test_storm_on_one_loop(fb, app, standins, monkeypatch, figure):
-    shim = CountingShim(standins)
+    shim, made, rnd = CountingShim(standins), [], random.Random(SEED)
     monkeypatch.setattr(fb, "httpx", shim)
-    unraisable, warned, made = [], Counter(), []
+    unraisable, warned = [], Counter()
     monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    app.print = lambda message, style=None: None  # the test app's own keeps every message
     account = asyncio.run(fb.auth_sign_up(f"storm{SEED}@example.com", "secret-1"))
     uid, id_token = account["localId"], account["idToken"]
     app.firebase_id_token, app.firebase_refresh_token = id_token, account["refreshToken"]
-    rnd = random.Random(SEED)
-
-    def track(func):  # keeps every module coroutine, also those made inside the module
-        return lambda *args: made.append(func(*args)) or made[-1]
-    for name in ("get_document", "create_document", "refresh_id_token", "ensure_valid_token"):
-        monkeypatch.setattr(fb, name, track(getattr(fb, name)))
+    for name in COROUTINES:  # keeps every coroutine, also those made inside the module
+        monkeypatch.setattr(fb, name, lambda *a, f=getattr(fb, name): made.append(f(*a)) or made[-1])
 
     async def validate():
         app.firebase_id_token = token(int(time.time()) + 60)  # about to expire: refreshed
@@ -137,18 +114,18 @@ def test_storm_on_one_loop(fb, app, standins, monkeypatch, figure):
         loop.set_exception_handler(lambda loop, context: errors.append(context))
         tag = f"{SEED}-{rnd.randrange(10**9)}"  # new accounts and documents in every storm
         kinds = [
-            lambda i: track(fb.auth_sign_in)(account["email"], "secret-1"),
-            lambda i: track(fb.auth_sign_in)(account["email"], "wrong"),
-            lambda i: track(fb.auth_sign_up)(f"storm{tag}-{i}@example.com", "secret-1"),
+            lambda i: fb.auth_sign_in(account["email"], "secret-1"),
+            lambda i: fb.auth_sign_in(account["email"], "wrong"),
+            lambda i: fb.auth_sign_up(f"storm{tag}-{i}@example.com", "secret-1"),
             lambda i: fb.get_document(f"users/{uid}", id_token),
             lambda i: fb.create_document("notes", f"s{tag}-{i}", DATA, id_token),
-            lambda i: track(fb.update_document)(f"notes/s{tag}-{i}", DATA, id_token),
-            lambda i: track(fb.delete_document)(f"notes/s{tag}-{i}", id_token),
+            lambda i: fb.update_document(f"notes/s{tag}-{i}", DATA, id_token),
+            lambda i: fb.delete_document(f"notes/s{tag}-{i}", id_token),
             lambda i: fb.refresh_id_token(account["refreshToken"]),
             lambda i: validate(),
-            lambda i: track(fb.trigger_function)("echo", {"i": i}, rnd.random() < 0.5),
-            lambda i: track(fb.register_new_user_in_firestore)(f"s{tag}-{i}", "a@b.c", id_token),
-            lambda i: track(fb.get_auth_user_data)(id_token),
+            lambda i: fb.trigger_function("echo", {"i": i}, rnd.random() < 0.5),
+            lambda i: fb.register_new_user_in_firestore(f"s{tag}-{i}", "a@b.c", id_token),
+            lambda i: fb.get_auth_user_data(id_token),
         ]
         tasks = [asyncio.ensure_future(kinds[i % len(kinds)](i)) for i in range(OPERATIONS)]
         for task in rnd.sample(tasks, int(OPERATIONS * CANCELLED)):
@@ -170,12 +147,10 @@ def test_storm_on_one_loop(fb, app, standins, monkeypatch, figure):
         assert counts["CancelledError"] > 0 and counts["result"] > OPERATIONS // 3, figures
         assert figures["coroutines"] >= OPERATIONS and not unfinished, figures
         assert figures["open"] == 0 and not errors, figures
-        return figures
-
-    def quiesce():  # drops what caches keep of recent calls, then collects
-        re.purge()
+        re.purge()  # drops what caches keep of recent calls, then collects
         sys._clear_internal_caches()
         gc.collect()
+        return figures
 
     with warnings.catch_warnings():
         warnings.simplefilter("always")
@@ -183,11 +158,9 @@ def test_storm_on_one_loop(fb, app, standins, monkeypatch, figure):
         warnings.showwarning = lambda message, category, *args, **kwargs: warned.update(
             [f"{category.__name__}: {' '.join(str(message).split()[:2])}"])
         first = storm()  # also fills every cache; the second storm is the one measured
-        quiesce()
         tracemalloc.start()
         before = tracemalloc.take_snapshot()
         second = storm()
-        quiesce()
         after = tracemalloc.take_snapshot()
         tracemalloc.stop()
     grown = sum(s.size_diff for s in after.compare_to(before, "filename"))
@@ -222,49 +195,44 @@ def test_threads_share_coroutine_objects(fb, monkeypatch, figure):
     shim, requests = handmade.Httpx(), [Steps() for _ in coros]
     shim.plan[:] = requests  # one for each client, in the order they are made
     monkeypatch.setattr(fb, "httpx", shim)
-    barrier, counters = threading.Barrier(threads), [Counter() for _ in range(threads)]
+    barrier, seen = threading.Barrier(threads), Counter()
     taken, finished = [[] for _ in coros], [False] * len(coros)
+    expected = {ValueError: "coroutine already executing",
+                RuntimeError: "cannot reuse already awaited coroutine"}
 
     def drive(k):
-        rnd, seen = random.Random(SEED + k), counters[k]
+        rnd = random.Random(SEED + k)
         barrier.wait()
         while not all(finished):
             i, op = rnd.randrange(len(coros)), rnd.random()
             try:
                 if op < 0.99:
                     taken[i].append(coros[i].send(None))
-                    seen["yielded"] += 1
-                elif op < 0.995:
-                    coros[i].throw(KeyError("k"))
+                    seen["yielded"] += 1  # counts are figures only: a lost update is harmless
                 else:
-                    coros[i].close()
-                    finished[i] = True
-                    seen["closed"] += 1
+                    coros[i].throw(KeyError("k")) if op < 0.995 else coros[i].close()
+                    finished[i], seen["closed"] = True, seen["closed"] + 1
             except StopIteration as stop:
                 assert stop.value == {"done": True}
                 finished[i], seen["returned"] = True, seen["returned"] + 1
             except KeyError:
                 finished[i], seen["threw"] = True, seen["threw"] + 1
-            except ValueError as e:
-                assert str(e) == "coroutine already executing"
-                seen["already executing"] += 1
-            except RuntimeError as e:
-                assert str(e) == "cannot reuse already awaited coroutine"
-                seen["finished already"] += 1
+            except (ValueError, RuntimeError) as e:
+                assert str(e) == expected[type(e)]
+                seen[str(e)] += 1
 
+    workers = [threading.Thread(target=drive, args=(k,)) for k in range(threads)]
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
-    workers = [threading.Thread(target=drive, args=(k,)) for k in range(threads)]
     try:
         for w in workers:
             w.start()
-    finally:
         for w in workers:
             w.join()
+    finally:
         sys.setswitchinterval(interval)
-    seen = sum(counters, Counter())
     figure(f"{threads} threads on {len(coros)} shared coroutines: {dict(seen)}")
-    assert seen["already executing"] > 0
+    assert seen["coroutine already executing"] > 0
     # A coroutine closed or thrown into before its first step makes no client.
     assert shim.opened == shim.closed == len(coros) - len(shim.plan)
     assert all(coro.cr_code is None and coro.cr_running is False for coro in coros)
@@ -273,25 +241,17 @@ def test_threads_share_coroutine_objects(fb, monkeypatch, figure):
     assert all(sorted(steps) == list(range(1, len(steps) + 1)) for steps in taken)
 
 
-class Holding:
-    """A request that holds; `c` makes a cycle through the delegate."""
-
-    def __await__(self):
-        while True:
-            yield "hold"
-
-
 @pytest.mark.parametrize("started", [False, True], ids=["fresh", "suspended"])
 def test_cycles_through_records_are_collected(fb, app, monkeypatch, started):
     app.firebase_id_token, app.firebase_refresh_token = token(int(time.time()) + 10**6), "rt"
-    shim = handmade.Httpx()
+    shim, refs = handmade.Httpx(), []
     monkeypatch.setattr(fb, "httpx", shim)
-    refs = []
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         for name, args in OPS + [("register_new_user_in_firestore", ("u1", "a@b.c", "tok"))]:
             for through in ("argument", "delegate"):
-                cell, holding = [], Holding()  # the coroutine goes in its first argument, or its request
+                # The coroutine goes in its first argument, or in the request that holds.
+                cell, holding = [], handmade.Exchange("hold")
                 coro = getattr(fb, name)(*((cell,) + args[1:] if through == "argument" else args))
                 (cell if through == "argument" else holding.__dict__.setdefault("c", [])).append(coro)
                 if started:
