@@ -49,11 +49,6 @@ def fb():
 
 
 @pytest.fixture
-def app_dir():
-    return APP_DIR
-
-
-@pytest.fixture
 def run_py():
     """Runs code in a fresh interpreter with the stand-in package importable."""
     path = os.pathsep.join(filter(None, [str(APP_DIR), str(REPO / "tests"),

@@ -239,8 +239,7 @@ def test_never_awaited_warning(fb, fake, enter, warned):
 def test_types_are_final_immutable_unpicklable_and_documented(fb):
     coro = fb.auth_sign_in("a", "b")
     for obj, short in [(coro, "coroutine"), (coro.__await__(), "coroutine_wrapper")]:
-        for attempt in (pickle.dumps, copy.copy, lambda o: o.__reduce__(),
-                        lambda o: o.__reduce_ex__(2)):
+        for attempt in (pickle.dumps, copy.copy, lambda o: o.__reduce_ex__(2)):
             with pytest.raises(TypeError, match=rf"^cannot pickle '([\w.]+\.)?{short}' object$"):
                 attempt(obj)
         for final in (lambda t: type("Sub", (t,), {}), lambda t: setattr(t, "extra", 1)):

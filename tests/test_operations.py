@@ -7,7 +7,7 @@ import types
 import httpx
 import pytest
 
-from support import IDENTITY, Suspend, entries, record_status_errors, service_error
+from support import IDENTITY, Formatted, Suspend, entries, record_status_errors, service_error
 
 OOB = IDENTITY + "sendOobCode?key=test-api-key"
 LOOKUP = IDENTITY + "lookup?key=test-api-key"
@@ -116,14 +116,10 @@ def test_failure_closes_the_client_and_passes_unchanged(fb, mock_http, monkeypat
 
 # -- addresses and headers ---------------------------------------------------
 
-class Formatted:
-    def __format__(self, format_spec):
-        return "formatted" + format_spec
-
-
 D = "/v1/projects/demo-project/databases/(default)/documents"
 PLAIN = "u1_Az-9.~"
-IDS = [(None, ""), ("", ""), (0, ""), (7, "?documentId=7"), (Formatted(), "?documentId=formatted")]
+F = Formatted("formatted")
+IDS = [(None, ""), ("", ""), (0, ""), (7, "?documentId=7"), (F, "?documentId=formatted")]
 T = "Bearer tok"
 
 
@@ -133,9 +129,9 @@ T = "Bearer tok"
     ("create_document", ("users", PLAIN, {}, "tok"), D + "/users?documentId=" + PLAIN, T),
     *[("create_document", ("users", i, {}, "tok"), D + "/users" + query, T) for i, query in IDS],
     ("get_document", (PLAIN + "/!$&'()*+,;=:@", "tok"), D + "/" + PLAIN + "/!$&'()*+,;=:@", T),
-    ("create_document", (Formatted(), None, {}, None), D + "/formatted", "Bearer None"),
+    ("create_document", (F, None, {}, None), D + "/formatted", "Bearer None"),
     ("get_document", (12, 34), D + "/12", "Bearer 34"),
-    ("overwrite_document", ("c/d", {}, Formatted()), D + "/c/d", "Bearer formatted"),
+    ("overwrite_document", ("c/d", {}, F), D + "/c/d", "Bearer formatted"),
     ("delete_document", (None, "t k"), D + "/None", "Bearer t k"),
     # Paths keep "/", the sub-delimiters, ":" and "@"; the rest goes as UTF-8 %XX.
     ("overwrite_document", ("notes/a#b?c%d", {}, "tok"), D + "/notes/a%23b%3Fc%25d", T),

@@ -1,8 +1,6 @@
 """ensure_valid_token: the refresh window, the two handlers and the cleared login."""
 import asyncio
-import base64
 import importlib
-import json
 import logging
 import time
 from unittest.mock import Mock
@@ -10,7 +8,7 @@ from unittest.mock import Mock
 import httpx
 import pytest
 
-from support import entries
+from support import entries, jwt
 
 T = 1_900_000_000.75  # the frozen clock: int() of it is what the body compares with
 REFRESH_FAILED = "\nToken refresh failed: {}. Please log in again."
@@ -25,11 +23,6 @@ def clock(monkeypatch):
 
 def env():
     return importlib.import_module("tavrin.env")
-
-
-def jwt(claims):
-    body = base64.urlsafe_b64encode(json.dumps(claims).encode()).decode().rstrip("=")
-    return "e30." + body + ".sig"
 
 
 def expiring(left):

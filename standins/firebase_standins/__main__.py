@@ -5,7 +5,7 @@ import sys
 import threading
 
 from .config import StandinConfig
-from .server import ServicesThread
+from .server import ServicesThread, _Server
 
 
 def main(argv=None) -> int:
@@ -28,6 +28,9 @@ def main(argv=None) -> int:
     parser.add_argument("--private-key", default=defaults.server_private_key_b64,
                         help="base64 of the private key whose public half the application "
                              "seals to (default: the published development key)")
+    parser.add_argument("--backlog", type=int, default=_Server.request_queue_size,
+                        help="connections that may wait to be accepted (raise it for "
+                             "thousands of operations at once)")
     parser.add_argument("-q", "--quiet", action="store_true", help="do not log requests")
     args = parser.parse_args(argv)
     config = StandinConfig(api_key=args.api_key, project_id=args.project, region=args.region,
@@ -35,6 +38,7 @@ def main(argv=None) -> int:
                            api_version=args.api_version,
                            encryption_header_name=args.encryption_header,
                            server_private_key_b64=args.private_key)
+    _Server.request_queue_size = args.backlog
     with ServicesThread(config, host=args.host, port=args.port, verbose=not args.quiet) as svc:
         print(f"firebase stand-ins listening on {svc.base_url} "
               f"(project {config.project_id}, API key {config.api_key})", flush=True)

@@ -1,27 +1,20 @@
 """Packaging tests: the wheel installed into fresh virtual environments of
 the running interpreter, used the way an application uses it. A step of
 their own in tools/test (pytest.ini leaves them out of `pytest tests`), with
-TAVRIN_WHEEL naming the wheel it built; without it they build one.
+TAVRIN_WHEEL naming the wheel it built.
 """
 import os
 import shutil
-import sys
 from pathlib import Path
 
 import pytest
 
-from packaging_support import EXAMPLES, REPO, clean_env, make_venv, pip_install, run
+from packaging_support import EXAMPLES, REPO, make_venv, pip_install
 
 
 @pytest.fixture(scope="session")
-def wheel(tmp_path_factory) -> Path:
-    if os.environ.get("TAVRIN_WHEEL"):
-        return Path(os.environ["TAVRIN_WHEEL"])
-    out = tmp_path_factory.mktemp("wheel")
-    run(sys.executable, "-m", "pip", "wheel", "--quiet", "--no-build-isolation", "--no-deps",
-        "-C", f"build-dir={REPO / 'build' / 'wheel'}", "-w", out, REPO, env=clean_env())
-    (built,) = out.glob("*.whl")
-    return built
+def wheel() -> Path:
+    return Path(os.environ["TAVRIN_WHEEL"])
 
 
 def venv_with(tmp_path_factory, *packages):

@@ -6,19 +6,19 @@ raises), "hold" (yields "hold" until something is thrown in), "loop" (waits on
 a future that never completes), "int" (5, not awaitable), or any object (the
 request is that object); every error is a fresh one."""
 import asyncio
-import base64
 import json
 
 import httpx
+
+import support
 
 REQUEST = httpx.Request("GET", "https://firestore.googleapis.com/v1/x")
 REPLY = {"idToken": "t", "users": [{"localId": "u"}], "id_token": None, "refresh_token": "rt"}
 
 
 def token(exp):
-    """An ID token whose claims segment holds `exp` (no padding)."""
-    claims = base64.urlsafe_b64encode(json.dumps({"exp": exp}).encode()).rstrip(b"=")
-    return "h." + claims.decode() + ".s"
+    """An ID token whose claims segment holds `exp`."""
+    return support.jwt({"exp": exp})
 
 
 class Exchange:

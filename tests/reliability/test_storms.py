@@ -6,6 +6,7 @@ import gc
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -31,32 +32,25 @@ SEED = int(os.environ.get("TAVRIN_STORM_SEED", time.time_ns() % 10**6))
 COROUTINES = sorted({name for name, _ in OPS} | {"ensure_valid_token",
                                                   "register_new_user_in_firestore"})
 
-# The stand-ins in a process of their own, so that this one holds only the
-# module's side; the storm connects its clients all at once.
-SERVER = """
-import sys
-from firebase_standins import ServicesThread, StandinConfig, server
-from tavrin import env, firebase_config
-server._Server.request_queue_size = 4096
-config = StandinConfig.from_config_module(firebase_config, env, server_private_key_b64=sys.argv[1])
-with ServicesThread(config) as svc:
-    print(svc.base_url, flush=True)
-    sys.stdin.read()
-"""
-
-
 @pytest.fixture
-def standins(app_dir):
-    standins = Path(__file__).resolve().parents[2] / "standins"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(app_dir), str(standins)]))
-    with subprocess.Popen([sys.executable, "-c", SERVER, support.PRIVATE_KEY_B64], env=env,
-                          stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL, text=True) as proc:
-        base_url = proc.stdout.readline().strip()
-        assert base_url.startswith("http://"), base_url
-        yield base_url
-        proc.stdin.close()
-        assert proc.wait(30) == 0
+def standins(fb):
+    """The stand-ins from the command line, in a process of their own: this one
+    holds only the module's side of the storm."""
+    options = {"api-key": fb.FIREBASE_API_KEY, "project": fb.FIREBASE_PROJECT_ID,
+               "region": fb.FIREBASE_REGION, "auth-header": fb.AUTH_HEADER_NAME,
+               "auth-key": fb.ENCRYPTED_AUTH_KEY.decode(), "api-version": fb.API_VERSION,
+               "encryption-header": fb.ENCRYPTION_HEADER_NAME,
+               "private-key": support.PRIVATE_KEY_B64, "backlog": 4096}
+    with subprocess.Popen(
+            [sys.executable, "-m", "firebase_standins", "--quiet",
+             *(f"--{name}={value}" for name, value in options.items())],
+            cwd=Path(__file__).resolve().parents[2] / "standins", stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, text=True) as proc:
+        line = proc.stdout.readline()
+        assert line.startswith("firebase stand-ins listening on http://127.0.0.1:"), line
+        yield line.split()[4]
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(30) == 0, proc.stderr.read()
 
 
 class CountingShim(HttpxShim):
