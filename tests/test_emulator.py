@@ -68,8 +68,7 @@ def user(fb, backend):
 
 # ---- the module's operations, on both -------------------------------------------------
 
-def test_operations(fb, backend):
-    """The replies' members are compared with the emulator's below."""
+def test_operations(fb, backend):  # the replies' members are compared below
     address = new_address()
     up = run(fb.auth_sign_up(address, "secret-1"))
     assert (up["kind"], up["email"], up["expiresIn"]) == (

@@ -55,7 +55,6 @@ def key_of(size):
 @pytest.mark.parametrize("names, payload, context, text, line", [
     (key_of(31), {}, ValueError, LENGTH, 31),
     (key_of(33), {}, ValueError, LENGTH, 31),
-    (key_of(0), {}, ValueError, LENGTH, 31),
     ({KEY: "abc"}, {}, binascii.Error, "Incorrect padding", 29),
     ({}, {"s": {1}}, TypeError, "Object of type set is not JSON serializable", 28),
     ({"PublicKey": Raising(TypeError("bad key"))}, {}, TypeError, "bad key", 32),
