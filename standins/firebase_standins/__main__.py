@@ -1,6 +1,7 @@
 """python3 -m firebase_standins: serve the stand-ins until interrupted."""
 
 import argparse
+import signal
 import sys
 import threading
 
@@ -39,6 +40,10 @@ def main(argv=None) -> int:
                            encryption_header_name=args.encryption_header,
                            server_private_key_b64=args.private_key)
     _Server.request_queue_size = args.backlog
+    # Stopped by SIGINT or SIGTERM, also when started as a background job of
+    # a shell, which starts it with SIGINT ignored.
+    for stop in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(stop, signal.default_int_handler)
     with ServicesThread(config, host=args.host, port=args.port, verbose=not args.quiet) as svc:
         print(f"firebase stand-ins listening on {svc.base_url} "
               f"(project {config.project_id}, API key {config.api_key})", flush=True)

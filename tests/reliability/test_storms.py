@@ -46,11 +46,16 @@ def standins(fb):
              *(f"--{name}={value}" for name, value in options.items())],
             cwd=Path(__file__).resolve().parents[2] / "standins", stdout=subprocess.PIPE,
             stderr=subprocess.PIPE, text=True) as proc:
-        line = proc.stdout.readline()
-        assert line.startswith("firebase stand-ins listening on http://127.0.0.1:"), line
-        yield line.split()[4]
-        proc.send_signal(signal.SIGINT)
-        assert proc.wait(30) == 0, proc.stderr.read()
+        try:
+            line = proc.stdout.readline()
+            assert line.startswith("firebase stand-ins listening on http://127.0.0.1:"), line
+            yield line.split()[4]
+        finally:
+            proc.send_signal(signal.SIGINT)
+            try:
+                assert proc.wait(30) == 0, proc.stderr.read()
+            finally:
+                proc.kill()
 
 
 class CountingShim(HttpxShim):
