@@ -150,6 +150,12 @@ class _Server(ThreadingHTTPServer):
         self.verbose = verbose
         super().__init__(address, _Handler)
 
+    def handle_error(self, request, client_address):
+        # A client that went away mid-request (a cancelled operation) is not
+        # the stand-ins' error; only the verbose log shows it.
+        if self.verbose or not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
+
 
 class ServicesThread:
     """The stand-ins served on a loopback port by a background thread.

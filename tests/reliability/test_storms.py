@@ -45,7 +45,7 @@ def standins(fb):
             [sys.executable, "-m", "firebase_standins", "--quiet",
              *(f"--{name}={value}" for name, value in options.items())],
             cwd=Path(__file__).resolve().parents[2] / "standins", stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, text=True) as proc:
+            stderr=subprocess.DEVNULL, text=True) as proc:
         try:
             line = proc.stdout.readline()
             assert line.startswith("firebase stand-ins listening on http://127.0.0.1:"), line
@@ -53,7 +53,7 @@ def standins(fb):
         finally:
             proc.send_signal(signal.SIGINT)
             try:
-                assert proc.wait(30) == 0, proc.stderr.read()
+                assert proc.wait(30) == 0
             finally:
                 proc.kill()
 
