@@ -1,5 +1,4 @@
-"""Reliability checks: each test records its figures with `figure(...)`; they
-are printed together at the end of the run, whatever the capture mode."""
+"""Reliability figures (`figure(...)`), printed together at the end of the run."""
 import pytest
 
 _figures = []

@@ -34,8 +34,7 @@ COROUTINES = sorted({name for name, _ in OPS} | {"ensure_valid_token",
 
 @pytest.fixture
 def standins(fb):
-    """The stand-ins from the command line, in a process of their own: this one
-    holds only the module's side of the storm."""
+    """The stand-ins from the command line, in a process of their own."""
     options = {"api-key": fb.FIREBASE_API_KEY, "project": fb.FIREBASE_PROJECT_ID,
                "region": fb.FIREBASE_REGION, "auth-header": fb.AUTH_HEADER_NAME,
                "auth-key": fb.ENCRYPTED_AUTH_KEY.decode(), "api-version": fb.API_VERSION,
