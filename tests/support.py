@@ -30,7 +30,7 @@ def jwt(claims):
 
 
 class Formatted:
-    """Formats as `text` followed by the format spec; fails when `text` is None."""
+    """Formats as `text` followed by format_spec; fails when `text` is None."""
 
     def __init__(self, text):
         self.text = text

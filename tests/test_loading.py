@@ -74,12 +74,12 @@ def test_failed_load_then_one_module_in_one_interpreter(
         left = "tavrin.firebase" in sys.modules
         {repair}
         import httpx, nacl.public
-        spec = importlib.util.find_spec("tavrin.firebase")
-        fb, second = (importlib.util.module_from_spec(spec) for _ in "12")
-        spec.loader.exec_module(fb)
-        spec.loader.exec_module(fb)   # the recorded module: nothing to do
+        module_spec = importlib.util.find_spec("tavrin.firebase")
+        fb, second = (importlib.util.module_from_spec(module_spec) for _ in "12")
+        module_spec.loader.exec_module(fb)
+        module_spec.loader.exec_module(fb)   # the recorded module: nothing to do
         try:
-            spec.loader.exec_module(second)
+            module_spec.loader.exec_module(second)
         except RuntimeError as e:
             second = str(e)
         ns = vars(fb)
