@@ -76,10 +76,10 @@ Ref start_read(Ctx& cx, PyObject* path) {
     return check(PyObject_CallFunctionObjArgs(read.get(), path, cx.slot(id_token), nullptr));
 }
 
-Ref start_billing_read(Ctx& cx) {
+// prefix + the text of user_id: "users/UID", "billing/UID".
+Ref record_path(Ctx& cx, PyObject* prefix) {
     Ref id = to_text(cx.slot(user_id));
-    Ref path = concat({k::billing_prefix, id.get()});
-    return start_read(cx, path.get());
+    return concat({prefix, id.get()});
 }
 
 // `except HTTPStatusError as e:` with `if e.response.status_code != 404: raise`.
@@ -125,10 +125,7 @@ void absent_document(Ctx& cx, int failed_line) {
 
 BodyTask register_new_user_in_firestore_body(Ctx& cx) {
     cx.at(257);
-    {
-        Ref id = to_text(cx.slot(user_id));
-        cx.put(user_doc_path, concat({k::users_prefix, id.get()}));
-    }
+    cx.put(user_doc_path, record_path(cx, k::users_prefix));
     // A falsy id would make create_document let the service choose one.
     cx.at(258);
     if (!check_int(PyObject_IsTrue(cx.slot(user_id)))) {
@@ -144,7 +141,7 @@ BodyTask register_new_user_in_firestore_body(Ctx& cx) {
         co_await cx.await_(start_read(cx, cx.slot(user_doc_path)));
         user_found = true;
         cx.at(261);
-        co_await cx.await_(start_billing_read(cx));
+        co_await cx.await_(start_read(cx, record_path(cx, k::billing_prefix).get()));
         cx.at(262);
         PyErr_SetObject(PyExc_Exception, k::msg_user_exists);
         raise();

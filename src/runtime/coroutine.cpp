@@ -585,7 +585,7 @@ void init_coroutine_types() {
     // Through setattr, not the type's dict: it takes the type's locks and
     // invalidates its lookup cache, as a free-threaded build needs.
     Ref descr = check(PyDescr_NewGetSet(tp, &weaklistoffset_getset));
-    check_int(PyObject_SetAttrString(type.get(), "__weaklistoffset__", descr.get()));
+    check_int(PyObject_SetAttrString(type.get(), weaklistoffset_getset.name, descr.get()));
     check_int(PyType_Freeze(tp));
     CoroutineType = reinterpret_cast<PyTypeObject*>(type.release());
     CoroutineWrapperType = make_wrapper_type();
