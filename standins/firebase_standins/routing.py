@@ -65,10 +65,12 @@ def _base_url(target) -> httpx.URL | None:
     return httpx.URL(getattr(target, "base_url", target))
 
 
-def emulator_url(address) -> httpx.URL:
+def emulator_url(address) -> httpx.URL | None:
     """The emulator's base URL from "HOST:PORT" (the form of
     FIREBASE_AUTH_EMULATOR_HOST), "http://HOST:PORT", or anything with a
-    `base_url`."""
+    `base_url`; None for no emulator."""
+    if address is None:
+        return None
     text = str(getattr(address, "base_url", address)).rstrip("/")
     if "://" not in text:
         text = "http://" + text
@@ -81,9 +83,7 @@ class LoopbackTransport(httpx.AsyncBaseTransport):
 
     def __init__(self, base_url, emulator=None, functions_emulator=None):
         self.base_url = _base_url(base_url)
-        self.emulator = None if emulator is None else emulator_url(emulator)
-        self.functions_emulator = (None if functions_emulator is None
-                                   else emulator_url(functions_emulator))
+        self.emulator, self.functions_emulator = map(emulator_url, (emulator, functions_emulator))
         self._inner = httpx.AsyncHTTPTransport(verify=_TLS)
 
     def _refuse(self, request: httpx.Request, why: str):
@@ -139,9 +139,7 @@ class HttpxShim:
 
     def __init__(self, base_url, original, emulator=None, functions_emulator=None):
         self.base_url = _base_url(base_url)
-        self.emulator = None if emulator is None else emulator_url(emulator)
-        self.functions_emulator = (None if functions_emulator is None
-                                   else emulator_url(functions_emulator))
+        self.emulator, self.functions_emulator = map(emulator_url, (emulator, functions_emulator))
         self.original = original  # what the module had bound before routing
         self.clients_made = 0
 
