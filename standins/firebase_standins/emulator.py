@@ -164,17 +164,17 @@ class AuthEmulator(Emulator):
     def _ready(self) -> bool:
         return bool(self._get("/", timeout=2).json()["authEmulator"]["ready"])
 
-    def _project_url(self, what: str) -> str:
-        return f"{self.base_url}/emulator/v1/projects/{self.project}/{what}"
+    def _project_path(self, what: str) -> str:
+        return f"/emulator/v1/projects/{self.project}/{what}"
 
     def clear(self) -> None:
-        httpx.delete(self._project_url("accounts"), timeout=10,
+        httpx.delete(self.base_url + self._project_path("accounts"), timeout=10,
                      trust_env=False).raise_for_status()
         # The emulator keeps its codes; later calls leave these out.
         self._old_codes = {code["oobCode"] for code in self._all_oob_codes()}
 
     def _all_oob_codes(self) -> list[dict]:
-        reply = self._get(f"/emulator/v1/projects/{self.project}/oobCodes")
+        reply = self._get(self._project_path("oobCodes"))
         reply.raise_for_status()
         return reply.json().get("oobCodes", [])
 
