@@ -1,6 +1,5 @@
 """ensure_valid_token: the refresh window, the two handlers and the cleared login."""
 import asyncio
-import importlib
 import logging
 import time
 from unittest.mock import Mock
@@ -9,6 +8,7 @@ import httpx
 import pytest
 
 from support import entries, jwt
+from tavrin import env
 
 T = 1_900_000_000.75  # the frozen clock: int() of it is what the body compares with
 REFRESH_FAILED = "\nToken refresh failed: {}. Please log in again."
@@ -19,10 +19,6 @@ LOGGED = "Error checking token expiry: {}. Assuming token is invalid."
 @pytest.fixture(autouse=True)
 def clock(monkeypatch):
     monkeypatch.setattr(time, "time", lambda: T)
-
-
-def env():
-    return importlib.import_module("tavrin.env")
 
 
 def expiring(left):
@@ -77,7 +73,7 @@ def test_refresh_window_and_reply(fb, app, mock_http, caplog, id_token, refresh_
 def test_refresh_token_is_not_read_after_a_falsy_id_token(fb, monkeypatch):
     unread = property(lambda self: pytest.fail("refresh token read"))
     login = type("Login", (), {"firebase_id_token": "", "firebase_refresh_token": unread})
-    monkeypatch.setattr(env(), "_app", login())
+    monkeypatch.setattr(env, "_app", login())
     assert validate(fb) is None
 
 
@@ -202,8 +198,8 @@ class Untestable:
 
 
 @pytest.mark.parametrize("setup, error, line", [
-    (lambda app, mp: mp.delattr(env(), "get_app"), ImportError, 335),
-    (lambda app, mp: mp.setattr(env(), "get_app", lambda: {}["app"]), KeyError, 337),
+    (lambda app, mp: mp.delattr(env, "get_app"), ImportError, 335),
+    (lambda app, mp: mp.setattr(env, "get_app", lambda: {}["app"]), KeyError, 337),
     (lambda app, mp: login(app, Untestable()), ZeroDivisionError, 339),
 ])
 def test_failures_before_the_check_propagate(fb, app, caplog, monkeypatch, setup, error, line):

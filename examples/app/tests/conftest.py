@@ -1,7 +1,5 @@
-"""The fixtures firebase_standins and firebase_auth_emulator come from the
-firebase_standins pytest plugin (pip install ./standins of the tavrin
-repository). Listing it here as well lets these tests run with the standins
-directory merely on PYTHONPATH."""
+"""The fixtures come from the firebase_standins pytest plugin (pip install
+./standins); named here too, the tests also run with standins on PYTHONPATH."""
 
 import pytest
 
