@@ -130,6 +130,43 @@ def test_failure_after_storing_the_id_token_still_clears(fb, app, monkeypatch):
     assert state(app) == (None, None, None)
 
 
+class Kept(env.App):
+    """Keeps its ID token as bytes, as an application over stored data may: every read
+    gives a new str, equal to the last one (of type `kind`)."""
+
+    kind = str
+    firebase_id_token = property(
+        lambda self: self._id and self.kind(self._id.decode()),
+        lambda self, token: setattr(self, "_id", token and token.encode()))
+
+
+class Touchy(str):
+    def __eq__(self, other):
+        raise RuntimeError("no comparing")
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("kind, status, final, shown, logged", [
+    (str, 200, ("new", "r2", "u1"), [], []),
+    (str, 400, (None, None, None), ["\nToken refresh failed: Client error '400 "], []),
+    # a comparison that fails is a failure of the check
+    (Touchy, 200, (None, None, None), [INVALID], [LOGGED.format("no comparing")]),
+    (Touchy, 400, (None, None, None), [INVALID], [LOGGED.format("no comparing")]),
+])
+def test_a_login_read_anew_is_the_same_login(fb, mock_http, caplog, monkeypatch,
+                                             kind, status, final, shown, logged):
+    app = Kept()
+    app.kind = kind
+    monkeypatch.setattr(env, "_app", app)
+    answer(mock_http, status, FULL)
+    login(app, E)
+    assert validate(fb) is None
+    assert state(app) == final and len(app.messages) == len(shown)
+    assert all(m.startswith(start) for (m, _), start in zip(app.messages, shown))
+    assert [r.message for r in caplog.records] == logged
+
+
 # -- the outer handler --------------------------------------------------------
 
 @pytest.mark.parametrize("where, value, text, line", [

@@ -36,7 +36,7 @@ Ref function_url(Ctx& cx) {
     Ref base = to_text(base_raw.get());
     Ref version_raw = lookup(k::API_VERSION);
     Ref version = to_text(version_raw.get());
-    Ref name = path_text(cx.slot(firebase_function));
+    Ref name = function_path_text(cx.slot(firebase_function));
     return concat({base.get(), k::slash, version.get(), k::underscore, name.get()});
 }
 
@@ -61,21 +61,30 @@ void set_bearer(Ctx& cx) {
 }
 
 // Header names are compared without case, as HTTP does; httpx would send
-// every spelling of one name. str.lower itself, even for a str subclass.
+// every spelling of one name. A str name folds by str.lower itself, even for
+// a str subclass; an ASCII bytes name, which httpx takes as well, folds to
+// the same text. Any other name is not folded: an empty Ref.
 Ref fold(PyObject* name) {
-    return check(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), k::lower, name));
+    if (PyUnicode_Check(name))
+        return check(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type), k::lower, name));
+    if (!PyBytes_Check(name)) return {};
+    const char* p = PyBytes_AS_STRING(name);
+    const Py_ssize_t n = PyBytes_GET_SIZE(name);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (static_cast<unsigned char>(p[i]) >= 128) return {};
+    Ref text = check(PyUnicode_DecodeASCII(p, n, nullptr));
+    return check(PyObject_CallMethodNoArgs(text.get(), k::lower));
 }
 
-// Passes each str key of `headers` with its folded form to f; other keys
-// are left alone. The keys are a snapshot, so f may delete from `headers`.
+// Passes each foldable key of `headers` with its folded form to f; other
+// keys are left alone. The keys are a snapshot, so f may delete from `headers`.
 template <class F>
 void each_spelling(PyObject* headers, F f) {
     Ref keys = check(PyDict_Keys(headers));
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(keys.get()); i < n; ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
-        if (!PyUnicode_Check(key)) continue;
         Ref folded = fold(key);
-        f(key, folded.get());
+        if (folded) f(key, folded.get());
     }
 }
 
@@ -98,13 +107,16 @@ void keep_last_spellings(PyObject* headers) {
 }
 
 // Before `name` is set: every other spelling of it goes.
+// A str and a bytes name are never one dict key.
 void drop_other_spellings(PyObject* headers, PyObject* name) {
-    if (!PyUnicode_Check(name)) return;
     Ref wanted = fold(name);
+    if (!wanted) return;
     each_spelling(headers, [&](PyObject* key, PyObject* folded) {
-        if (check_int(PyObject_RichCompareBool(folded, wanted.get(), Py_EQ)) &&
-            !check_int(PyObject_RichCompareBool(key, name, Py_EQ)))
-            check_int(PyDict_DelItem(headers, key));
+        if (!check_int(PyObject_RichCompareBool(folded, wanted.get(), Py_EQ))) return;
+        if (PyUnicode_Check(key) == PyUnicode_Check(name) &&
+            check_int(PyObject_RichCompareBool(key, name, Py_EQ)))
+            return;
+        check_int(PyDict_DelItem(headers, key));
     });
 }
 

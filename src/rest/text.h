@@ -16,12 +16,17 @@ inline Ref to_text(PyObject* v) {
 }
 
 // The text of v as a path piece: keeps RFC 3986's unreserved characters, the
-// sub-delimiters, ":", "@" and "/" (segments stay segments).
+// sub-delimiters, ":", "@" and "/" (segments stay segments). A text with a
+// "." or ".." segment raises ValueError: httpx would resolve it away.
 Ref path_text(PyObject* v);
+// The same for a function name, whose first segment follows "API_VERSION_"
+// in one URL segment and so is never a dot segment by itself.
+Ref function_path_text(PyObject* v);
 // The text of v as a query value: keeps the unreserved characters and
 // "!$'()*,;:@/?"; "&", "=", "+", "#", "%" and space are encoded.
 Ref query_text(PyObject* v);
-// The text of v as a Firestore field path in a query value: a simple name
+// The text of v as a Firestore field path in a query value, v named as
+// json.dumps names a dict key (the body's name for the field): a simple name
 // ([A-Za-z_][A-Za-z0-9_]*) as it is, any other text in backticks with "\"
 // and "`" escaped by "\", so that "z.y" names the top-level field "z.y".
 Ref field_path_text(PyObject* v);

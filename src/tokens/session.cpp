@@ -114,8 +114,9 @@ bool expires_soon(Ctx& cx) {
 // finished first, owns the login now; this run must not touch it.
 bool superseded(Ctx& cx) {
     cx.at(349);
+    // By value: an application may give a new, equal str on every read.
     Ref now = attr(cx.slot(app), k::firebase_id_token);
-    return now.get() != cx.slot(cx.temp(CHECKED));
+    return !check_int(PyObject_RichCompareBool(now.get(), cx.slot(cx.temp(CHECKED)), Py_EQ));
 }
 
 Ref start_refresh(Ctx& cx) {
