@@ -9,6 +9,8 @@ from urllib.parse import unquote
 
 import httpx
 import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
 
 from support import IDENTITY, Formatted, Suspend, entries, record_status_errors, service_error
 
@@ -250,22 +252,65 @@ def test_lookup_result(fb, mock_http, reply, error, line):
 
 # -- against the stand-ins ----------------------------------------------------
 
-def test_document_lifecycle(fb, svc, user):
-    tok, doc = user.id_token, "notes/a#b?c%d"
-    a, b, c = ({"stringValue": v} for v in "abc")
-    z = {"mapValue": {"fields": {"y": a}}}
-    svc.documents.set("notes/a", {"a": a})
-    created = run(fb, "create_document", "notes", "a#b?c%d", {"a": a, "z": z}, tok)
-    assert created["name"].endswith("/documents/" + doc) and created["fields"] == {"a": a, "z": z}
-    assert run(fb, "get_document", doc, tok)["fields"] == {"a": a, "z": z}
-    keys = {"z.y": b, "ada@example.com": c, "a&b": c, "with space": c, "%41": c}
-    assert run(fb, "update_document", doc, keys, tok)["fields"] == {"a": a, "z": z, **keys}
-    assert run(fb, "overwrite_document", doc, {"z": a}, tok)["fields"] == {"z": a}
-    assert run(fb, "delete_document", doc, tok) == {}
-    with pytest.raises(httpx.HTTPStatusError) as info:
-        run(fb, "get_document", doc, tok)
-    assert service_error(info.value)[::2] == (404, "NOT_FOUND")
-    assert svc.documents.paths() == ["notes/a"] and svc.documents.fields("notes/a") == {"a": a}
+SEGMENT = st.sampled_from([".", "..", "", "a", "b", "a.b", "...", "%", "%2F", "#", "?x", "&",
+                           " ", "\u00e9", "__x__"])
+NAMES = st.sampled_from(["x", "z.y", "a&b", "with space", "%41", "`\\", "\u00e9"])
+FIELDS = st.dictionaries(NAMES, st.builds(lambda v: {"stringValue": v}, st.sampled_from("ab")),
+                         max_size=3)
+STEP = st.tuples(st.sampled_from(["create_document", "get_document", "overwrite_document",
+                                  "update_document", "delete_document"]),
+                 st.one_of(SEGMENT.map("notes/".__add__), st.lists(
+                     st.one_of(SEGMENT, st.just("notes/kept")), min_size=1, max_size=4).map("/".join)),
+                 st.booleans(), FIELDS)
+
+
+def stored(svc):
+    return {path: svc.documents.fields(path) for path in svc.documents.paths()}
+
+
+@settings(deadline=None, database=None, max_examples=60,
+          suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(steps=st.lists(STEP, min_size=1, max_size=5))
+@example(steps=[("delete_document", "x/../notes/kept", False, {}),
+                ("update_document", "notes/kept/../b", False, {"k": {"stringValue": "b"}})])
+def test_each_call_reaches_the_document_named_or_changes_nothing(fb, svc, user, steps):
+    """Hostile paths, ids and field names through every document operation, held against
+    a model of the store: a call reaches exactly the document named, or fails (refused
+    before sending, or a 4xx reply) and no document changes."""
+    svc.documents.clear()
+    svc.documents.set("notes/kept", {"k": {"stringValue": "k"}})
+    for name, path, service_id, data in steps:
+        before, sent = stored(svc), len(svc.requests)
+        extra = {"overwrite_document": (data,), "update_document": (data,)}.get(name, ())
+        if name == "create_document":  # in the path's collection, by its last segment
+            path, _, document_id = path.rpartition("/")
+            extra = (None if service_id else document_id, data)
+        try:
+            reply = run(fb, name, path, *extra, user.id_token)
+        except ValueError:
+            assert len(svc.requests) == sent and stored(svc) == before
+            continue
+        except httpx.HTTPStatusError as failed:
+            assert failed.response.status_code // 100 == 4 and stored(svc) == before
+            continue
+        if name == "get_document" and path.count("/") % 2 == 0:  # a collection: its listing
+            assert "name" not in reply and stored(svc) == before
+            continue
+        named = path + "/" + document_id if name == "create_document" else path
+        if name == "create_document" and not extra[0]:  # the service chose the id
+            named = reply["name"].partition("/documents/")[2]
+            assert named.rpartition("/")[0] == path
+        expected = dict(before)
+        if name == "delete_document":
+            assert reply == {} and expected.pop(named, None) is not None or named not in before
+        else:
+            assert reply["name"] == svc.documents.name(named)
+            if name == "get_document":
+                assert reply.get("fields", {}) == before[named]
+            else:
+                old = before.get(named, {}) if name == "update_document" else {}
+                expected[named] = {**old, **data}
+        assert stored(svc) == expected
 
 
 def test_the_stand_ins_take_bursts(fb, svc, user):

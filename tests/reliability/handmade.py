@@ -97,5 +97,7 @@ OPS = [
     ("trigger_function", ("echo", {"x": 1}, False, None, 30.0, False)),
     ("trigger_function", ("echo", {"x": 1})),
     ("trigger_function", ("echo", {"x": 1}, True,
-                          {"x-tavrin-auth": "a", "x-tavrin-encrypted": "no", 1: "b"}, None)),
+                          {"x-tavrin-auth": "a", "x-tavrin-encrypted": "no", 1: "b",
+                           b"authorization": b"c", b"X-Tavrin-Encrypted": b"d", b"\xe9": b"e"},
+                          None)),
 ]

@@ -77,12 +77,31 @@ def bind(func, args):
 
 
 class Relogin(handmade.Exchange):
-    """A refresh during which another login replaces the one being refreshed."""
+    """A refresh during which another login replaces the one being refreshed (by
+    `token`, a str or a str that cannot be compared)."""
+
+    def __init__(self, outcome, token=LOGIN[0]):
+        super().__init__(outcome)
+        self.token = token
 
     def __await__(self):
         from tavrin import env
-        env.get_app().firebase_id_token = LOGIN[0]
+        env.get_app().firebase_id_token = self.token
         return (yield from super().__await__())
+
+
+class Touchy(str):
+    def __eq__(self, other):
+        raise RuntimeError("no comparing")
+
+    __hash__ = str.__hash__
+
+
+class Key(str):
+    """A str key whose formatted text is not its characters."""
+
+    def __format__(self, spec):
+        return "formatted"
 
 
 def rows(fb, shim):
@@ -96,7 +115,8 @@ def rows(fb, shim):
         yield from ((LOGIN, plan, how, func, args) for plan, how in WAYS)
     # The session: every way out, and both handlers.
     for login, plan in [(OUT, []), (NO_REFRESH, []), (LOGIN, []), (EXPIRING, ["empty"]),
-                        (EXPIRING, [Relogin("ok")]), (EXPIRING, [Relogin("400")])]:
+                        (EXPIRING, [Relogin("ok")]), (EXPIRING, [Relogin("400")]),
+                        (EXPIRING, [Relogin("ok", Touchy(EXPIRING[0]))])]:
         yield login, plan, None, evt, ()
     yield from ((EXPIRING, [outcome], None, evt, ()) for outcome, _ in NETWORK)
     yield from ((EXPIRING, plan, how, evt, ()) for plan, how in WAYS)
@@ -117,8 +137,12 @@ def rows(fb, shim):
                 (LOGIN, ["empty"], ValueError, fb.get_auth_user_data, ("t",)),
                 (LOGIN, [], AttributeError, fb.update_document, ("p", 5, "t")),
                 (LOGIN, [], ValueError, fb.update_document, ("p", {}, "t")),
-                (LOGIN, ["ok"], None, fb.update_document, ("a?b", {"z.y": 1}, "t")),
+                (LOGIN, ["ok"], None, fb.update_document,
+                 ("a?b", {"z.y": 1, Key("k"): 2, True: 3, None: 4, 1.5: 5, 6: 6}, "t")),
                 (LOGIN, [], UnicodeEncodeError, fb.get_document, ("n/\ud800", "t")),
+                (LOGIN, [], ValueError, fb.get_document, ("n/..", "t")),
+                (LOGIN, [], ValueError, fb.create_document, ("c/.", 1, {}, "t")),
+                (LOGIN, [], ValueError, trigger, ("a/..", {})),
                 (LOGIN, ["404", "ok", "ok"], None, reg, user),
                 (LOGIN, ["ok", "404", "ok"], None, reg, user),
                 (LOGIN, [], ValueError, reg, ("",) + user[1:]),
