@@ -1,0 +1,62 @@
+"""A notes application on tavrin.firebase: an account, a login kept valid,
+one note per user in Firestore, and a sealed call of an HTTPS function."""
+from __future__ import annotations
+
+import asyncio
+import sys
+from typing import Any
+
+from tavrin import firebase
+from tavrin.env import get_app
+
+
+async def sign_up(email: str, password: str) -> str:
+    """Creates the account and asks for the verification e-mail."""
+    reply = await firebase.auth_sign_up(email, password)
+    await firebase.verify_email(reply["idToken"])
+    return str(reply["localId"])
+
+
+async def log_in(email: str, password: str) -> None:
+    """Keeps the login on the application object, where the module renews it."""
+    reply = await firebase.auth_sign_in(email, password)
+    app = get_app()
+    app.firebase_id_token = reply["idToken"]
+    app.firebase_refresh_token = reply["refreshToken"]
+    app.user_id = reply["localId"]
+
+
+async def id_token() -> str:
+    """The ID token, renewed first when it expires within five minutes."""
+    await firebase.ensure_valid_token()
+    token = get_app().firebase_id_token
+    if token is None:  # never logged in, or the renewal failed (the user was told)
+        raise PermissionError("not logged in")
+    return token
+
+
+async def save_note(text: str) -> None:
+    fields = {"text": {"stringValue": text}}
+    await firebase.overwrite_document(f"notes/{get_app().user_id}", fields, await id_token())
+
+
+async def read_note() -> str:
+    document = await firebase.get_document(f"notes/{get_app().user_id}", await id_token())
+    return str(document["fields"]["text"]["stringValue"])
+
+
+async def echo(payload: dict[str, Any]) -> Any:
+    """Calls the HTTPS function v1_echo as the user, the payload sealed."""
+    return await firebase.trigger_function("echo", payload, use_auth_token=True)
+
+
+async def main(email: str, password: str) -> None:
+    await sign_up(email, password)
+    await log_in(email, password)
+    await save_note("buy milk")
+    print("note:", await read_note())
+    print("echo:", await echo({"note": "buy milk"}))
+
+
+if __name__ == "__main__":
+    asyncio.run(main(sys.argv[1], sys.argv[2]))
