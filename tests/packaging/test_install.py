@@ -101,3 +101,13 @@ def test_the_application_tests_run_on_the_plugin(lib_venv, checkout):
                                       else "SKIPPED"), result.stdout
     # The plugin was loaded from the installed distribution.
     assert "firebase-standins-0.1.0" in result.stdout
+
+
+def test_the_readme_application_runs_and_passes_its_tests(lib_venv, checkout):
+    # examples/notes as the README has a newcomer run it, from its folder:
+    # its script against the stand-ins, then its tests.
+    notes = checkout / "notes"
+    ran = run(lib_venv.python, "local.py", cwd=notes, env=clean_env())
+    assert ran.stdout.startswith("note: buy milk\necho: {'echo': {'note': 'buy milk'}"), ran.stdout
+    tests = run(lib_venv.python, "-m", "pytest", "-p", "no:cacheprovider", cwd=notes, env=clean_env())
+    assert re.search(r"\b3 passed\b", tests.stdout), tests.stdout
