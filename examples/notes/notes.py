@@ -1,7 +1,5 @@
 """A notes application on tavrin.firebase: an account, a login kept valid,
 one note per user in Firestore, and a sealed call of an HTTPS function."""
-from __future__ import annotations
-
 import asyncio
 import sys
 from typing import Any

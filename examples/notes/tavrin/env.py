@@ -1,18 +1,13 @@
 """The functions' settings and the application object."""
-from __future__ import annotations
-
 AUTH_HEADER_NAME = "X-Notes-Auth"
 ENCRYPTED_AUTH_KEY = b"notes-auth-key"
 API_VERSION = "v1"
 ENCRYPTION_HEADER_NAME = "X-Notes-Encrypted"
-# The stand-ins' published development key: a deployment puts the public
-# half of its functions' own key pair here.
+# The stand-ins' published key; a deployment puts its functions' own here.
 SEALED_BOX_SERVER_PUBLIC_KEY_B64 = "E6wVJN7jx4iX8Fa61MqyUX/q4lfYWH+aaPJq0kZXewU="
 
 
 class App:
-    """The login, which ensure_valid_token renews, and the user's messages."""
-
     def __init__(self) -> None:
         self.firebase_id_token: str | None = None
         self.firebase_refresh_token: str | None = None
