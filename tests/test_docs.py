@@ -63,7 +63,7 @@ def test_every_block_runs_or_says_why_not_and_a_shown_file_is_that_file():
         marker = {"python": "# not run: ", "javascript": "// not run: "}.get(language)
         assert how in ("file", "pytest", *PRELUDES) or not marker or text.startswith(marker), where
         assert how != "file" or (REPO / path).read_text().endswith(text), f"{where}: not {path}"
-    assert len(RUNNING) >= 10
+    assert len(RUNNING) >= 10 and len(DOCS[0].read_text().splitlines()) <= 300
 
 
 @pytest.fixture(scope="module")
