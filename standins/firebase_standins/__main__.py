@@ -12,12 +12,16 @@ from .server import ServicesThread, _Server
 def main(argv=None) -> int:
     defaults = StandinConfig()
     parser = argparse.ArgumentParser(prog="python3 -m firebase_standins",
-                                     description="Serve the Firebase stand-ins on loopback.")
-    parser.add_argument("--host", default="127.0.0.1")
+                                     description="Serve the Firebase stand-ins on loopback.",
+                                     formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on")
     parser.add_argument("--port", type=int, default=0, help="0 picks a free port")
-    parser.add_argument("--api-key", default=defaults.api_key)
-    parser.add_argument("--project", default=defaults.project_id)
-    parser.add_argument("--region", default=defaults.region)
+    parser.add_argument("--api-key", default=defaults.api_key,
+                        help="the Web API key accepted (FIREBASE_API_KEY)")
+    parser.add_argument("--project", default=defaults.project_id,
+                        help="the project served (FIREBASE_PROJECT_ID)")
+    parser.add_argument("--region", default=defaults.region,
+                        help="the functions' region (FIREBASE_REGION)")
     parser.add_argument("--auth-header", default=defaults.auth_header_name,
                         help="name of the functions' fixed authentication header")
     parser.add_argument("--auth-key", default=defaults.auth_key,
@@ -28,7 +32,7 @@ def main(argv=None) -> int:
                         help="the header that marks a sealed body (ENCRYPTION_HEADER_NAME)")
     parser.add_argument("--private-key", default=defaults.server_private_key_b64,
                         help="base64 of the private key whose public half the application "
-                             "seals to (default: the published development key)")
+                             "seals to (the published development key)")
     parser.add_argument("--backlog", type=int, default=_Server.request_queue_size,
                         help="connections that may wait to be accepted (raise it for "
                              "thousands of operations at once)")
