@@ -179,6 +179,101 @@ def test_update_mask(docs, svc, stored, query, body, expected):
     assert svc.documents.fields("notes", "n1") == expected
 
 
+# Firestore's documented rules (REST reference: Value, Document.fields;
+# quotas and limits: ids and field names), read through the JSON mapping.
+S, LONG = {"stringValue": "x"}, "a" * 1500
+REF = "projects/p/databases/(default)/documents/"
+
+
+def value(kind, inner):
+    return {"fields": {"f": {kind: inner}}}
+
+
+def writes(doc="n1", coll="notes", body=None, mask="f"):
+    """A document's three writes: create, overwrite, update of `mask`."""
+    body = {"fields": {"f": S}} if body is None else body
+    return [("POST", f"/{coll}?documentId={doc}", body), ("PATCH", f"/{coll}/{doc}", body),
+            ("PATCH", f"/{coll}/{doc}?updateMask.fieldPaths={mask}", body)]
+
+
+@pytest.mark.parametrize("sent", [
+    # Collection and document ids; the path is percent-decoded strictly.
+    *({"doc": d} for d in ("%2E", "%2E%2E", "__x__", LONG + "b", "a%2Fb", "%FF", "%C3%28")),
+    {"coll": "__c__"}, {"coll": "%2E"},
+    # Field names, also inside maps and in the update mask.
+    *({"body": {"fields": {name: S}}, "mask": "`__x__`"} for name in ("", "__x__", LONG + "b")),
+    {"body": value("mapValue", {"fields": {"__m__": S}})},
+    # One kind per value, of a known name, holding its type.
+    {"body": {"fields": {"f": {}}}}, {"body": {"fields": {"f": {"stringValue": "x",
+                                                                  "string_value": "y"}}}},
+    {"body": {"fields": {"f": {"textValue": "x"}}}},
+    *({"body": value(kind, inner)} for kind, inner in [
+        ("stringValue", 123), ("booleanValue", "yes"), ("booleanValue", 1),
+        ("integerValue", "1.5"), ("integerValue", 1.5), ("integerValue", True),
+        ("integerValue", str(2**63)), ("integer_value", -2**63 - 1),
+        ("doubleValue", "abc"), ("doubleValue", "nan"), ("doubleValue", "1e999"),
+        ("doubleValue", True), ("timestampValue", "2026-01-01T00:00:00"),
+        ("timestampValue", "2026-01-01t00:00:00z"), ("timestampValue", "2026-01-01 00:00:00Z"),
+        ("timestampValue", "2026-01-01T00:00:00.1234567891Z"),
+        ("timestampValue", "0000-12-31T00:00:00Z"), ("timestampValue", "2026-02-30T00:00:00Z"),
+        ("timestampValue", 1767225600), ("bytesValue", "not base64!"), ("bytesValue", "QQQ=="),
+        ("bytesValue", "Q"), ("bytesValue", "QQ="), ("nullValue", "null"), ("nullValue", False),
+        ("referenceValue", REF + "c"), ("referenceValue", "c/d"),
+        ("referenceValue", REF + "c//d/e"),
+        ("arrayValue", {"values": [{"arrayValue": {}}]}), ("arrayValue", []),
+        ("arrayValue", {"items": []}), ("mapValue", {"x": {}}), ("mapValue", []),
+        ("geoPointValue", {"latitude": "north"}), ("geoPointValue", {"lat": 1})]),
+])
+def test_refused_writes(docs, svc, sent):
+    for method, path, body in writes(**sent):
+        response = docs(method, path, json=body)
+        assert (response.status_code, error_of(response)["status"]) == (400, "INVALID_ARGUMENT")
+    assert svc.documents.paths() == []
+
+
+@pytest.mark.parametrize("sent, stored", [
+    ({"stringValue": "x"}, S), ({"string_value": "x"}, S),
+    ({"boolean_value": False}, {"booleanValue": False}),
+    ({"integerValue": 7}, {"integerValue": "7"}),
+    ({"integerValue": "-9223372036854775808"}, {"integerValue": "-9223372036854775808"}),
+    *(({"doubleValue": d}, {"doubleValue": d}) for d in (1.5, 2, "1e3", "-.5E-2", "NaN",
+                                                         "Infinity", "-Infinity")),
+    # Timestamps: an offset, up to nine digits; given back in UTC, cut to microseconds.
+    *(({"timestampValue": t}, {"timestampValue": z}) for t, z in [
+        ("2026-01-01T01:30:00+01:30", "2026-01-01T00:00:00Z"),
+        ("2025-12-31T23:00:00.5-01:00", "2026-01-01T00:00:00.500Z"),
+        ("0001-01-01T00:00:00.123456789Z", "0001-01-01T00:00:00.123456Z"),
+        ("9999-12-31T23:59:59.999999999Z", "9999-12-31T23:59:59.999999Z")]),
+    *(({"bytesValue": b}, {"bytesValue": b}) for b in ("", "QQ", "QQ==", "QUI=", "-_8", "+/8=")),
+    *(({"nullValue": n}, {"nullValue": None}) for n in (None, "NULL_VALUE", 0)),
+    *(({"referenceValue": r}, {"referenceValue": r}) for r in (REF + "c/d", REF + "c/d/s/e")),
+    ({"arrayValue": {}}, {"arrayValue": {}}), ({"mapValue": {}}, {"mapValue": {}}),
+    ({"array_value": {"values": [{"mapValue": {"fields": {"a": {"arrayValue": {"values": [
+        {"integerValue": 1}]}}}}}]}}, {"arrayValue": {"values": [{"mapValue": {"fields": {
+            "a": {"arrayValue": {"values": [{"integerValue": "1"}]}}}}}]}}),
+    ({"mapValue": {"fields": {LONG: S, "__x": S, ".": S}}},
+     {"mapValue": {"fields": {LONG: S, "__x": S, ".": S}}}),
+    ({"geoPointValue": {}}, {"geoPointValue": {}}),
+    ({"geo_point_value": {"latitude": -33.5, "longitude": 151}},
+     {"geoPointValue": {"latitude": -33.5, "longitude": 151}}),
+])
+def test_accepted_values(docs, svc, sent, stored):
+    for method, path, body in writes(body={"fields": {"f": sent}}):
+        replied = docs(method, path, json=body).json()["fields"]["f"]
+        assert json.dumps(replied) == json.dumps(stored), (method, path)
+        assert docs("GET", "/notes/n1").json()["fields"]["f"] == replied
+        assert svc.documents.fields("notes/n1") == {"f": stored}
+
+
+@pytest.mark.parametrize("doc, name", [
+    (LONG, LONG), ("__", "__"), ("___", "___"), ("_x_", "_x_"), ("...", "..."), (".x", ".x"),
+    ("%C3%BC%20", "ü ")])
+def test_accepted_ids(docs, svc, doc, name):
+    for method, path, body in writes(doc=doc, coll=doc):
+        assert docs(method, path, json=body).status_code == 200
+    assert svc.documents.paths() == [f"{name}/{name}"]
+
+
 UNAUTHENTICATED = (401, "UNAUTHENTICATED", "Request had invalid authentication credentials.")
 PERMISSION_DENIED = (403, "PERMISSION_DENIED", "Missing or insufficient permissions.")
 PAYLOAD = "Invalid JSON payload received. "
@@ -223,6 +318,8 @@ def other_project_token(svc, user):
      (400, "INVALID_ARGUMENT", PAYLOAD + 'Unknown name "documentId": Cannot')),
     ("PATCH", "/notes/n1?updateMask.fieldPaths=a@b.c", ..., {},
      (400, "INVALID_ARGUMENT", 'Invalid property path "a@b.c". Unquoted property')),
+    ("PATCH", "/notes/n1?updateMask.fieldPaths=a.__x__", ..., {},
+     (400, "INVALID_ARGUMENT", "Invalid field name at 'update_mask.field_paths[0]'")),
 ])
 def test_refused_requests_change_nothing(docs, svc, user, method, path, auth, body, expected):
     svc.documents.set("notes/n1", fields(a="1"))
