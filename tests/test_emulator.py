@@ -13,7 +13,7 @@ import nacl.public
 import pytest
 
 from firebase_standins import route
-from firebase_standins.emulator import token_claims
+from firebase_standins.emulator import AuthEmulator, EmulatorUnavailable, token_claims
 # The plugin's emulator fixtures, for this module only (its guard stays out
 # of the suite).
 from firebase_standins.pytest_plugin import (  # noqa: F401
@@ -207,6 +207,22 @@ def test_the_stand_ins_answer_as_the_emulator(svc, _firebase_emulator_found):
     different = {name: (got[name], expected[name]) for name in got if got[name] != expected[name]}
     assert not different, "\n".join(f"{name}:\n  stand-ins {ours}\n  emulator  {theirs}"
                                     for name, (ours, theirs) in different.items())
+
+
+@pytest.mark.parametrize("given", [None, "demo-elsewhere"])
+def test_the_emulators_project_is_found(_firebase_emulator_found, given):
+    # Found by asking the emulator, whatever the tests' shell names; a
+    # project named there that the emulator does not serve fails at once.
+    served = _firebase_emulator_found.project
+    emulator = AuthEmulator.from_environment(
+        {"FIREBASE_AUTH_EMULATOR_HOST": _firebase_emulator_found.address,
+         **({"TAVRIN_EMULATOR_PROJECT": given} if given else {})})
+    if given is None:
+        assert emulator.project == "demo-tavrin" and emulator.find_project().project == served
+        assert served == "demo-project"  # the project tools/emulator started it with
+        return
+    with pytest.raises(EmulatorUnavailable, match=f"serves the project {served}, not {given}"):
+        emulator.find_project()
 
 
 # ---- HTTPS functions, at the Functions emulator and at the stand-in -------------------

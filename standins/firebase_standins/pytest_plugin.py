@@ -241,7 +241,11 @@ def _running(kind):
 
 @pytest.fixture(scope="session")
 def _firebase_emulator_found() -> AuthEmulator:
-    return _running(AuthEmulator)
+    emulator = _running(AuthEmulator)
+    try:
+        return emulator.find_project()
+    except EmulatorUnavailable as mismatch:
+        pytest.fail(f"Firebase Auth emulator: {mismatch.reason}", pytrace=False)
 
 
 @pytest.fixture(scope="session")
