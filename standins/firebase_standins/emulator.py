@@ -161,7 +161,7 @@ class AuthEmulator(Emulator):
         env = os.environ if environ is None else environ
         return cls._from_environment(env, env.get(AUTH_VARIABLE), (
             f"no Firebase Auth emulator: {AUTH_VARIABLE} is not set. Start one with "
-            "`npx firebase emulators:start --only auth --project demo-PROJECT` "
+            "`firebase emulators:start --only auth --project demo-PROJECT` "
             f"(firebase-tools, on Node.js) and set {AUTH_VARIABLE} to its HOST:PORT "
             "(127.0.0.1:9099 by default)"))
 
@@ -248,10 +248,12 @@ class FunctionsEmulator(Emulator):
         return cls._from_environment(env, address, (
             f"no Firebase Functions emulator: {FUNCTIONS_VARIABLE} is not set. In the "
             "Firebase project directory of your functions, start the emulators with "
-            "`npx firebase emulators:start --only auth,functions --project PROJECT` "
+            "`firebase emulators:start --only auth,functions --project PROJECT` "
             f"and set {FUNCTIONS_VARIABLE} to the Functions emulator's HOST:PORT "
             f"(127.0.0.1:5001 by default) and {AUTH_VARIABLE} to the Auth emulator's; "
-            "or run pytest under `npx firebase emulators:exec --only auth,functions`"))
+            "or run pytest under `firebase emulators:exec --only auth,functions` (the CLI "
+            "called by its path: npm install --prefix DIR firebase-tools; DIR/node_modules/.bin/"
+            "firebase)"))
 
     def _ready(self) -> bool:  # once it has loaded the functions
         return any(backend.get("functionTriggers")
