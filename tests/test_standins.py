@@ -69,6 +69,15 @@ def test_api_key_is_checked(http, svc, url, status, message, reason):
     assert svc.accounts.all() == []
 
 
+def test_the_command_lines_help_shows_every_default(capsys):
+    from firebase_standins.__main__ import main
+    with pytest.raises(SystemExit):
+        main(["--help"])
+    entries = re.split(r"\n  (?=-)", capsys.readouterr().out.split("options:")[1])[1:]
+    assert len(entries) == 13
+    assert [e.split()[0] for e in entries if "(default:" not in e] == ["-h,"]
+
+
 # ---- routing ---------------------------------------------------------
 
 def test_routing_keeps_the_host_and_refuses_others(svc):
