@@ -9,9 +9,11 @@ documents under /v1/projects/{project}/databases/(default)/documents/...
     DELETE .../documents/{collection}/{id}              delete ({} also when absent)
     GET    .../documents/{collection}                   list
 
-Path segments and query values are percent-decoded once; a mask entry is a
-field path ("a.b" reaches into map a, "`a.b`" names the field "a.b") and a
-masked field that the body lacks is removed. Subcollections (c/id/sub/id2)
+Path segments and query values are percent-decoded once (400 when the
+bytes are not UTF-8); ids, field names and typed values that Firestore
+refuses get its 400 INVALID_ARGUMENT (see "names and typed values"). A
+mask entry is a field path ("a.b" reaches into map a, "`a.b`" names the
+field "a.b") and a masked field that the body lacks is removed. Subcollections (c/id/sub/id2)
 work the same way. Every request needs "Authorization: Bearer" with an ID
 token of the identity stand-in for this project. The documents are kept in
 memory (`Documents`) and can be read and written from Python:
