@@ -192,12 +192,22 @@ def unroute(module) -> None:
         module.httpx = current.original
 
 
+def rebind(module, binding) -> None:
+    """Bind `module.httpx` to `binding`, or take it away for _MISSING."""
+    if binding is _MISSING:
+        module.__dict__.pop("httpx", None)
+    else:
+        module.httpx = binding
+
+
 @contextlib.contextmanager
 def routed(module, base_url=None, *, emulator=None, functions_emulator=None):
     """`with routed(module, svc):` (or `routed(module, svc, emulator=...)`)
-    routes for the block."""
+    routes for the block, then gives back exactly the binding it found, so
+    that nested blocks unwind in order."""
+    before = module.__dict__.get("httpx", _MISSING)
     shim = route(module, base_url, emulator=emulator, functions_emulator=functions_emulator)
     try:
         yield shim
     finally:
-        unroute(module)
+        rebind(module, before)
