@@ -115,7 +115,7 @@ class _ProductionGuard(HttpxShim):
         super().__init__(None, original)
         self.module_name = module.__name__
 
-    def transport(self) -> httpx.AsyncBaseTransport:
+    def transport(self, **pool) -> httpx.AsyncBaseTransport:
         return _ProductionRefused(self.module_name)
 
     def __repr__(self) -> str:
