@@ -14,11 +14,11 @@ connection that the server closed while idle fails the next request.
    client per call), bench/baseline.py likewise, and the module inside
    pooled() (the pool entered once and warmed by one round, as an
    application keeps it); 1, 10 and 100 calls at once. Per call: wall time
-   and this process's CPU time (the server's excluded), the minimum over
-   alternating rounds.
+   and this process's CPU time (the server's excluded), each side's best
+   round, the sides taking turns batch by batch within a round.
 2. Idle close. The plain-HTTP stand-ins with a short idle timeout close kept
    connections; calls inside pooled() are spaced around that timeout and
-   the failures (httpx.RemoteProtocolError) counted.
+   the failures (httpx.RemoteProtocolError, httpx.ReadError) counted.
 """
 
 import argparse
@@ -131,25 +131,34 @@ def clock():
 
 
 async def timed_rounds(sides, concurrency, calls, rounds):
-    """{side: (wall, cpu) per call}, the minimum of each over the rounds.
-    A side is (name, module, what the module's httpx is bound to)."""
+    """{side: (wall, cpu) per call} and {side: connections opened} over the
+    timed rounds. A side is (name, module, what the module's httpx is bound
+    to). Within a round the sides take turns batch by batch, in a new
+    random order each time, so that whatever else loads the machine falls
+    on each alike; a side's figure is its best round."""
+    turns = random.Random(18)
     best = {side[0]: (float("inf"), float("inf")) for side in sides}
     opened = dict.fromkeys(best, 0)
-    for r in range(rounds + 1):  # round 0 warms up, untimed
-        for name, module, binding in (sides if r % 2 else sides[::-1]):
-            module.httpx = binding
+    gc.disable()
+    try:
+        for r in range(rounds + 1):  # round 0 warms up, untimed
             gc.collect()
-            gc.disable()
-            connections, (wall, cpu) = CONNECTIONS[0], clock()
-            for _ in range(calls // concurrency):
-                replies = await asyncio.gather(
-                    *(module.auth_sign_in(EMAIL, PASSWORD) for _ in range(concurrency)))
-                assert all(reply["email"] == EMAIL for reply in replies)
-            wall, cpu = (end - start for end, start in zip(clock(), (wall, cpu)))
-            gc.enable()
+            spent = {name: [0.0, 0.0] for name in best}
+            for batch in range(calls // concurrency):
+                for name, module, binding in turns.sample(sides, len(sides)):
+                    module.httpx = binding
+                    connections, start = CONNECTIONS[0], clock()
+                    replies = await asyncio.gather(
+                        *(module.auth_sign_in(EMAIL, PASSWORD) for _ in range(concurrency)))
+                    for i, (end, begin) in enumerate(zip(clock(), start)):
+                        spent[name][i] += end - begin
+                    assert all(reply["email"] == EMAIL for reply in replies)
+                    opened[name] += (CONNECTIONS[0] - connections) if r else 0
             if r:
-                best[name] = tuple(min(b, v / calls) for b, v in zip(best[name], (wall, cpu)))
-                opened[name] += CONNECTIONS[0] - connections
+                best = {name: tuple(min(b, s / calls) for b, s in zip(best[name], spent[name]))
+                        for name in best}
+    finally:
+        gc.enable()
     return best, opened
 
 
@@ -170,7 +179,7 @@ def bench_tls(fb, py, pooled, firebase_config, quick):
             async with pooled(fb) as pool:
                 sides = [("module", fb, httpx), ("baseline", py, httpx), ("pooled", fb, fb.httpx)]
                 for concurrency in (1, 10, 100):
-                    calls = max(concurrency, 10 if quick else 20)
+                    calls = max(concurrency, 10 if quick else 50)
                     best, opened = await timed_rounds(sides, concurrency, calls, rounds)
                     (mw, mc), (bw, bc), (pw, pc) = best["module"], best["baseline"], best["pooled"]
                     label = f"{concurrency:>3} at once"

@@ -27,6 +27,7 @@ import asyncio
 import importlib
 import sys
 import threading
+from http.cookiejar import DefaultCookiePolicy
 
 import httpx
 
@@ -74,6 +75,8 @@ class Pool:
     def _lease(self):
         if self._client is None:
             self._client = self.previous.AsyncClient(limits=self.limits)
+            # No cookie is kept: a call sends what it would on a client of its own.
+            self._client.cookies.jar.set_policy(DefaultCookiePolicy(allowed_domains=()))
             self.clients_made += 1
         self.leases += 1
         return _Lease(self, self._client)
