@@ -221,13 +221,15 @@ def bench_idle_close(fb, pooled, firebase_config, quick):
                 failed, opened = {}, CONNECTIONS[0]
                 async with pooled(fb):
                     for _ in range(count):
-                        await fb.auth_sign_in(EMAIL, PASSWORD)
-                        await asyncio.sleep(gap())
-                        try:
-                            await fb.auth_sign_in(EMAIL, PASSWORD)
-                        except httpx.TransportError as error:
-                            failed[type(error).__name__] = failed.get(type(error).__name__, 0) + 1
-                failures = ", ".join(f"{n} {name}" for name, n in failed.items()) or "none"
+                        for wait in (0, gap()):  # a call right after a reply, then one after `gap`
+                            await asyncio.sleep(wait)
+                            try:
+                                await fb.auth_sign_in(EMAIL, PASSWORD)
+                            except httpx.TransportError as error:
+                                key = (wait > 0, type(error).__name__)
+                                failed[key] = failed.get(key, 0) + 1
+                failures = ", ".join(f"{n} {name}" + ("" if waited else " right after a reply")
+                                     for (waited, name), n in sorted(failed.items())) or "none"
                 bench.info(f"{label:<27} {count:>5} next calls, {CONNECTIONS[0] - opened:>5} new "
                            f"connections, failed: {failures}")
 
