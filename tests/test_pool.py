@@ -92,6 +92,10 @@ def test_failed_calls_leave_the_pool_usable(svc, firebase_module):
                 await asyncio.wait_for(slow(), 0.05)
             assert await slow() == {"slept": True}
             await sign_ins(firebase_module, 1)
+            in_flight = asyncio.ensure_future(slow())
+            await asyncio.sleep(0.1)
+        # A call still in flight when the block ends finishes on the shared client.
+        assert (await in_flight, pool.closed) == ({"slept": True}, True)
         return pool
 
     assert asyncio.run(main()).clients_made == 1
