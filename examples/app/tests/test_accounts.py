@@ -10,11 +10,10 @@ from tavrin import accounts, firebase
 
 
 def test_an_account_at_the_stand_ins(firebase_standins, app):
-    uid = asyncio.run(accounts.sign_up("Ada@Example.com", "secret-1"))
+    uid = asyncio.run(accounts.onboard("Ada@Example.com", "secret-1"))
     assert app.user_id == uid and app.firebase_id_token and app.firebase_refresh_token
     (mail,) = firebase_standins.outbox.mails()
     assert (mail.kind, mail.email, mail.local_id) == ("VERIFY_EMAIL", "ada@example.com", uid)
-    asyncio.run(accounts.register())
     user = firebase_standins.documents.fields(f"users/{uid}")
     assert (user["email"], user["active"]) == ({"stringValue": "ada@example.com"},
                                                {"booleanValue": False})
