@@ -111,7 +111,7 @@ def row(sec, label, m, b, unit="s", target=None):
     ratio = m / b if b else float("nan")
     verdict = ""
     if target is not None:
-        verdict = f"<= {target:.1f} " + ("met" if ratio <= target else "MISSED")
+        verdict = f"<= {target:g} " + ("met" if ratio <= target else "MISSED")
     ROWS.append((sec, label, m, b, unit, ratio, target))
     print(f"  {label:<46} {fmt_value(m, unit):>11} / {fmt_value(b, unit):>11}"
           f"   {ratio:5.2f}   {verdict}", flush=True)
@@ -129,6 +129,7 @@ def setup_app(extension):
                     ignore=shutil.ignore_patterns("__pycache__"))
     (app_dir / "tavrin" / ("firebase" + EXT_SUFFIX)).symlink_to(extension.resolve())
     shutil.copy(BENCH / "baseline.py", app_dir / "tavrin" / "baseline.py")
+    shutil.copy(REPO / "pool" / "firebase_pool.py", app_dir / "tavrin" / "firebase_pool.py")
     sys.path.insert(0, str(app_dir))
     return app_dir
 

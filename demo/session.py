@@ -611,6 +611,7 @@ async def run(extension, real):
         shutil.copytree(DEMO / "tavrin", app_dir / "tavrin",
                         ignore=shutil.ignore_patterns("__pycache__"))
         (app_dir / "tavrin" / ("firebase" + EXT_SUFFIX)).symlink_to(extension.resolve())
+        (app_dir / "tavrin" / "firebase_pool.py").symlink_to(REPO / "pool" / "firebase_pool.py")
         sys.path.insert(0, str(app_dir))
         state = {}
 
@@ -626,13 +627,23 @@ async def run(extension, real):
     return session
 
 
+async def pooled_run(demo):
+    """The session's calls share one client and its connections
+    (tavrin.firebase_pool), as an application that makes many calls would."""
+    from tavrin.firebase_pool import pooled
+
+    async with pooled(demo.fb) as pool:
+        await demo.run()
+    print(f"       {pool.leases} calls on {pool.clients_made} pooled client", flush=True)
+
+
 async def run_steps(session, fb):
     from tavrin import env, firebase_config
 
     project = firebase_config.FIREBASE_PROJECT_ID
     if session.real:
         print(f"       real Firebase project {project}: no stand-ins, no routing", flush=True)
-        await Demo(session, fb, env, project, None).run()
+        await pooled_run(Demo(session, fb, env, project, None))
         return
     sys.path.insert(0, str(REPO / "standins"))
     from firebase_standins import ServicesThread, StandinConfig, routed
@@ -642,7 +653,7 @@ async def run_steps(session, fb):
     with ServicesThread(config) as svc:
         print(f"       stand-ins for project {config.project_id} at {svc.base_url}", flush=True)
         with routed(fb, svc):
-            await Demo(session, fb, env, project, svc).run()
+            await pooled_run(Demo(session, fb, env, project, svc))
 
 
 def main(argv):

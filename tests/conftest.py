@@ -30,6 +30,7 @@ def pytest_configure(config):
             f"'tools/build release' (or debug) or set TAVRIN_FIREBASE_EXT")
     shutil.copytree(REPO / "tests" / "app" / "tavrin", APP_DIR / "tavrin")
     (APP_DIR / "tavrin" / ("firebase" + EXT_SUFFIX)).symlink_to(EXTENSION.resolve())
+    (APP_DIR / "tavrin" / "firebase_pool.py").symlink_to(REPO / "pool" / "firebase_pool.py")
     sys.path.insert(0, str(APP_DIR))
 
 

@@ -48,6 +48,15 @@ class StrSub(str):
         return "via-format"
 
 
+class Touchy(str):
+    """A token that cannot be compared."""
+
+    def __eq__(self, other):
+        raise RuntimeError("no comparing")
+
+    __hash__ = str.__hash__
+
+
 class FakeResponse:
     def __init__(self, log, payload=None, status_error=None, json_error=None):
         self.log, self.payload = log, payload

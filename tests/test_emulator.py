@@ -13,7 +13,7 @@ import nacl.public
 import pytest
 
 from firebase_standins import route
-from firebase_standins.emulator import token_claims
+from firebase_standins.emulator import AuthEmulator, EmulatorUnavailable, token_claims
 # The plugin's emulator fixtures, for this module only (its guard stays out
 # of the suite).
 from firebase_standins.pytest_plugin import (  # noqa: F401
@@ -207,6 +207,13 @@ def test_the_stand_ins_answer_as_the_emulator(svc, _firebase_emulator_found):
     different = {name: (got[name], expected[name]) for name in got if got[name] != expected[name]}
     assert not different, "\n".join(f"{name}:\n  stand-ins {ours}\n  emulator  {theirs}"
                                     for name, (ours, theirs) in different.items())
+
+
+def test_a_project_the_emulator_does_not_serve_fails_at_once(_firebase_emulator_found):
+    emu = _firebase_emulator_found  # its project asked of it
+    with pytest.raises(EmulatorUnavailable, match=f"serves the project {emu.project}, not demo-x"):
+        AuthEmulator.from_environment({"FIREBASE_AUTH_EMULATOR_HOST": emu.address,
+                                       "TAVRIN_EMULATOR_PROJECT": "demo-x"}).find_project()
 
 
 # ---- HTTPS functions, at the Functions emulator and at the stand-in -------------------

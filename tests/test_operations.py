@@ -156,6 +156,7 @@ class Level(enum.IntEnum):
     ("get_document", ("a.b/.../.x//", "tok"), D + "/a.b/.../.x//", T),
     ("create_document", ("c", "..", {}, "tok"), D + "/c?documentId=..", T),
     ("trigger_function", ("../x.", {}), "/v1_../x.", None),
+    ("trigger_function", ("f", {}, False, {b"x-tavrin-encrypted": b"false"}), "/v1_f", None),
     # Query values keep "!$'()*,;:@/?"; "&", "=", "+", "#", "%" and space are encoded.
     ("create_document", ("c d", "x&documentId=y!$'()*,;:@/?+# %", {}, "tok"),
      D + "/c%20d?documentId=x%26documentId%3Dy!$'()*,;:@/?%2B%23%20%25", T),
@@ -177,6 +178,7 @@ def test_request_target(fb, mock_http, name, args, target, bearer):
     (request,) = mock_http.requests
     assert request.url.raw_path == target.encode()
     assert request.headers.get("authorization") == bearer
+    assert request.headers.get_list("x-tavrin-encrypted") in ([], ["true"])
     if name == "update_document":  # the mask names the body's very fields
         mask = [unquote(item.partition("=")[2]) for item in request.url.query.decode().split("&")]
         unquoted = [re.sub(r"\\(.)", r"\1", m[1:-1]) if m[0] == "`" else m for m in mask]

@@ -15,7 +15,7 @@ STANDINS = Path(__file__).resolve().parent.parent / "standins"
 sys.path.insert(0, str(STANDINS))
 
 from firebase_standins import FunctionError, ServicesThread, StandinConfig  # noqa: E402
-from firebase_standins import route, routed, unroute  # noqa: E402
+from firebase_standins import routed  # noqa: E402
 from support import sender  # noqa: E402
 
 CONFIG = StandinConfig(api_key="key-1", project_id="proj-1")
@@ -69,6 +69,13 @@ def test_api_key_is_checked(http, svc, url, status, message, reason):
     assert svc.accounts.all() == []
 
 
+def test_the_command_lines_help_shows_every_default(capsys):
+    with pytest.raises(SystemExit):
+        __import__("firebase_standins.__main__").__main__.main(["--help"])
+    entries = re.split(r"\n  (?=-)", capsys.readouterr().out.split("options:")[1])[1:]
+    assert len(entries) == 13 and [e[:3] for e in entries if "(default:" not in e] == ["-h,"]
+
+
 # ---- routing ---------------------------------------------------------
 
 def test_routing_keeps_the_host_and_refuses_others(svc):
@@ -94,10 +101,6 @@ def test_routing_keeps_the_host_and_refuses_others(svc):
     # Only the functions request arrived, under its production host name.
     assert [(r.host, r.path) for r in svc.requests] == [
         ("europe-west1-proj-1.cloudfunctions.net", "/v1/f")]
-    route(module, svc.base_url)
-    route(module, svc.base_url)  # routing twice still remembers the original
-    unroute(module)
-    assert module.httpx is httpx
 
 
 # ---- documents ------------------------------------------------------------------------
@@ -147,11 +150,6 @@ def test_document_lifecycle(docs, svc):
     assert len(svc.documents.paths()) == 2
 
 
-TYPED = {"n": {"integerValue": 7}, "d": {"doubleValue": 0.0}, "z": {"nullValue": None},
-         "arr": {"arrayValue": {"values": [{"integerValue": "-2"}, {"booleanValue": False}]}},
-         "t": {"timestampValue": "2026-12-04T16:23:55.123Z"}}
-
-
 @pytest.mark.parametrize("stored, query, body, expected", [
     # Only masked fields change; a masked field absent from the body goes;
     # a field of the body outside the mask is not written.
@@ -161,7 +159,6 @@ TYPED = {"n": {"integerValue": 7}, "d": {"doubleValue": 0.0}, "z": {"nullValue":
     (None, "?updateMask.fieldPaths=a", fields(a="1", b="2"), fields(a="1")),
     # No mask (also a bare "?"): the document is replaced, or created.
     (fields(a="1", b="2"), "?", fields(c="3"), fields(c="3")),
-    (None, "", TYPED, dict(TYPED, n={"integerValue": "7"})),
     # Dotted paths reach into maps; backquotes quote any other name.
     ({"m": {"mapValue": {"fields": fields(x="1", y="2")}}}, "?updateMask.fieldPaths=m.x",
      {"m": {"mapValue": {"fields": fields(x="new")}}},
@@ -179,17 +176,80 @@ def test_update_mask(docs, svc, stored, query, body, expected):
     assert svc.documents.fields("notes", "n1") == expected
 
 
+# Firestore's documented rules (REST reference: Value, Document.fields;
+# quotas and limits: ids and field names), read through the JSON mapping.
+S, LONG = {"stringValue": "x"}, "a" * 1500
+REF = "projects/p/databases/(default)/documents/"
+
+
+def writes(doc="n2", coll="notes", body=None, mask="f"):
+    """A document's three writes: create, overwrite, update of `mask`."""
+    body = {"fields": {"f": S}} if body is None else body
+    return [("POST", f"/{coll}?documentId={doc}", body), ("PATCH", f"/{coll}/{doc}", body),
+            ("PATCH", f"/{coll}/{doc}?updateMask.fieldPaths={mask}", body)]
+
+
+def values(table):
+    """(sent, stored) typed values from rows of what is sent or (sent, stored)."""
+    return [({kind: inner}, {re.sub(r"_(.)", lambda m: m[1].upper(), kind): stored})
+            for kind, rows in table.items() for inner, stored in (
+                row if isinstance(row, tuple) else (row, row) for row in rows)]
+
+
+REFUSED = [  # kwargs of writes()
+    # Collection and document ids; the path is percent-decoded strictly.
+    *({"doc": d} for d in ("%2E", "%2E%2E", "__x__", LONG + "b", "a%2Fb", "%FF", "%C3%28")),
+    {"coll": "__c__"}, {"coll": "%2E"},
+    # Field names, also inside maps and in the update mask.
+    *({"body": {"fields": {name: S}}, "mask": "`__x__`"} for name in ("", "__x__", LONG + "b")),
+    {"body": {"fields": {"f": {"mapValue": {"fields": {"__m__": S}}}}}},
+    # One kind per value, of a known name, holding its type.
+    *({"body": {"fields": {"f": v}}} for v, _ in values({
+        "stringValue": [123], "booleanValue": ["yes", 1], "nullValue": ["null", False],
+        "integerValue": ["1.5", 1.5, True, str(2**63), -2**63 - 1], "doubleValue": ["abc", "nan",
+                                                                                   "1e999", True],
+        "timestampValue": ["2026-01-01T00:00:00", "2026-01-01t00:00:00z", 1767225600, "2026-01-01 "
+                           "00:00:00Z", "2026-01-01T00:00:00.1234567891Z", "0000-12-31T00:00:00Z",
+                           "2026-02-30T00:00:00Z"], "bytesValue": ["a b", "QQQ==", "Q", "QQ="],
+        "referenceValue": [REF + "c", "c/d", REF + "c//d/e"], "mapValue": [{"x": {}}, []],
+        "arrayValue": [{"values": [{"arrayValue": {}}]}, [], {"items": []}],
+        "geoPointValue": [{"latitude": "north"}, {"lat": 1}]})),
+    {"body": {"fields": {"f": {}}}}, {"body": {"fields": {"f": {"textValue": "x"}}}},
+]
+
+
+@pytest.mark.parametrize("doc, name, sent, stored", [("n1", "n1", *v) for v in values({
+    "stringValue": ["x"], "boolean_value": [False], "integerValue": [(7, "7"), str(-2**63)],
+    "doubleValue": [1.5, 2, "1e3", "-.5E-2", "NaN", "Infinity", "-Infinity"],
+    # An offset, up to nine digits; given back in UTC, cut to microseconds.
+    "timestampValue": [("2026-01-01T01:30:00+01:30", "2026-01-01T00:00:00Z"),
+                       ("2025-12-31T23:00:00.5-01:00", "2026-01-01T00:00:00.500Z"),
+                       ("0001-01-01T00:00:00.123456789Z", "0001-01-01T00:00:00.123456Z"),
+                       ("9999-12-31T23:59:59.999999999Z", "9999-12-31T23:59:59.999999Z")],
+    "bytesValue": ["", "QQ", "QQ==", "QUI=", "-_8", "+/8="], "geoPointValue": [{}],
+    "nullValue": [None, ("NULL_VALUE", None), (0, None)], "mapValue": [{}, {"fields": {
+        LONG: S, "__x": S, ".": S}}], "referenceValue": [REF + "c/d", REF + "c/d/s/e"],
+    "arrayValue": [{}, ({"values": [{"mapValue": {"fields": {"a": {"array_value": {}}}}}]},
+                        {"values": [{"mapValue": {"fields": {"a": {"arrayValue": {}}}}}]})],
+    "geo_point_value": [{"latitude": -33.5, "longitude": 151}]})] + [  # and ids
+    *((d, d, S, S) for d in (LONG, "__", "___", "_x_", "...", ".x")), ("%C3%BC%20", "ü ", S, S)])
+def test_accepted_writes(docs, svc, doc, name, sent, stored):
+    for method, path, body in writes(doc=doc, coll=doc, body={"fields": {"f": sent}}):
+        replied = docs(method, path, json=body).json()["fields"]["f"]
+        assert json.dumps(replied) == json.dumps(stored), (method, path)
+        assert docs("GET", f"/{doc}/{doc}").json()["fields"]["f"] == replied
+    assert svc.documents.paths() == [f"{name}/{name}"]
+    assert svc.documents.fields(name, name) == {"f": stored}
+
+
 UNAUTHENTICATED = (401, "UNAUTHENTICATED", "Request had invalid authentication credentials.")
 PERMISSION_DENIED = (403, "PERMISSION_DENIED", "Missing or insufficient permissions.")
 PAYLOAD = "Invalid JSON payload received. "
 BODY_ERRORS = [
     ({"fields": "abc"}, PAYLOAD + "Invalid value at 'document.fields'"),
     ({"fields": {"a": "plain"}}, PAYLOAD + "Invalid value at 'document.fields[0].value'"),
-    ({"fields": {"a": {"stringValue": "x", "booleanValue": True}}},
+    ({"fields": {"a": {"stringValue": "x", "string_value": "y"}}},
      PAYLOAD + "Oneof field 'value_type' is already set."),
-    ({"fields": {"a": {"textValue": "x"}}}, PAYLOAD + 'Unknown name "textValue"'),
-    ({"fields": {"a": {"integerValue": "1.5"}}},
-     PAYLOAD + "Invalid value at 'document.fields[0].value.integer_value' (TYPE_INT64)"),
     ({"data": {}}, PAYLOAD + 'Unknown name "data": Cannot find field.'),
     ([], PAYLOAD + "Root element must be a message."),
 ]
@@ -212,6 +272,9 @@ def other_project_token(svc, user):
 ] + [
     (method, path, ..., body, (400, "INVALID_ARGUMENT", message)) for body, message in BODY_ERRORS
     for method, path in [("POST", "/notes?documentId=n2"), ("PATCH", "/notes/n1")]
+] + [  # what Firestore's documented rules refuse, on each write
+    (method, path, ..., body, (400, "INVALID_ARGUMENT", ""))
+    for sent in REFUSED for method, path, body in writes(**sent)
 ] + [
     ("GET", DOCS.replace("proj-1", "proj-2") + "/notes/n1", ..., None, PERMISSION_DENIED),
     ("POST", "/notes?documentId=n1", ..., {},
@@ -223,6 +286,8 @@ def other_project_token(svc, user):
      (400, "INVALID_ARGUMENT", PAYLOAD + 'Unknown name "documentId": Cannot')),
     ("PATCH", "/notes/n1?updateMask.fieldPaths=a@b.c", ..., {},
      (400, "INVALID_ARGUMENT", 'Invalid property path "a@b.c". Unquoted property')),
+    ("PATCH", "/notes/n1?updateMask.fieldPaths=a.__x__", ..., {},
+     (400, "INVALID_ARGUMENT", "Invalid field name at 'update_mask.field_paths[0]'")),
 ])
 def test_refused_requests_change_nothing(docs, svc, user, method, path, auth, body, expected):
     svc.documents.set("notes/n1", fields(a="1"))

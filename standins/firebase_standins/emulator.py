@@ -74,6 +74,7 @@ class Emulator:
             address = address.split("://", 1)[1]
         self.address = address
         self.project = project
+        self.project_given = None  # the project the environment named, if any
         self.state_dir = Path(state_dir) if state_dir else None
 
     @classmethod
@@ -82,8 +83,10 @@ class Emulator:
             if env.get("TAVRIN_EMULATOR_ERROR"):
                 raise EmulatorUnavailable(env["TAVRIN_EMULATOR_ERROR"], failed=True)
             raise EmulatorUnavailable(env.get("TAVRIN_EMULATOR_UNAVAILABLE") or missing)
-        project = env.get("TAVRIN_EMULATOR_PROJECT") or env.get("GCLOUD_PROJECT") or DEFAULT_PROJECT
-        return cls(address, project, env.get("TAVRIN_EMULATOR_STATE"))
+        given = env.get("TAVRIN_EMULATOR_PROJECT") or env.get("GCLOUD_PROJECT")
+        emulator = cls(address, given or DEFAULT_PROJECT, env.get("TAVRIN_EMULATOR_STATE"))
+        emulator.project_given = given
+        return emulator
 
     @property
     def base_url(self) -> str:
@@ -152,17 +155,44 @@ class AuthEmulator(Emulator):
     @classmethod
     def from_environment(cls, environ=None) -> AuthEmulator:
         """The emulator that FIREBASE_AUTH_EMULATOR_HOST names (its project
-        from TAVRIN_EMULATOR_PROJECT, else GCLOUD_PROJECT, else demo-tavrin).
-        Raises EmulatorUnavailable with the reason when there is none."""
+        from TAVRIN_EMULATOR_PROJECT, else GCLOUD_PROJECT, else demo-tavrin,
+        until find_project() asks the emulator). Raises EmulatorUnavailable
+        with the reason when there is none."""
         env = os.environ if environ is None else environ
         return cls._from_environment(env, env.get(AUTH_VARIABLE), (
             f"no Firebase Auth emulator: {AUTH_VARIABLE} is not set. Start one with "
-            "`npx firebase emulators:start --only auth --project demo-PROJECT` "
+            "`firebase emulators:start --only auth --project demo-PROJECT` "
             f"(firebase-tools, on Node.js) and set {AUTH_VARIABLE} to its HOST:PORT "
             "(127.0.0.1:9099 by default)"))
 
     def _ready(self) -> bool:
         return bool(self._get("/", timeout=2).json()["authEmulator"]["ready"])
+
+    def served_project(self) -> str:
+        """The project the emulator was started for (its default project):
+        the audience of a probe account's ID token, the probe deleted again."""
+        identity = self.base_url + "/identitytoolkit.googleapis.com/v1/accounts:"
+        reply = httpx.post(identity + "signUp?key=probe", json={"returnSecureToken": True},
+                           timeout=10, trust_env=False)
+        reply.raise_for_status()
+        token = reply.json()["idToken"]
+        httpx.post(identity + "delete?key=probe", json={"idToken": token}, timeout=10,
+                   trust_env=False).raise_for_status()
+        return token_claims(token)["aud"]
+
+    def find_project(self) -> AuthEmulator:
+        """Takes the project the emulator serves; EmulatorUnavailable (failed)
+        when the environment named another, whose accounts and e-mail codes
+        the tests would read in vain."""
+        served = self.served_project()
+        if self.project_given and self.project_given != served:
+            raise EmulatorUnavailable(
+                f"the Auth emulator at {self.address} serves the project {served}, not "
+                f"{self.project_given} (TAVRIN_EMULATOR_PROJECT or GCLOUD_PROJECT): start it "
+                f"with --project {self.project_given}, or set the variable to {served} or "
+                "leave it unset", failed=True)
+        self.project = served
+        return self
 
     def _project_path(self, what: str) -> str:
         return f"/emulator/v1/projects/{self.project}/{what}"
@@ -218,10 +248,12 @@ class FunctionsEmulator(Emulator):
         return cls._from_environment(env, address, (
             f"no Firebase Functions emulator: {FUNCTIONS_VARIABLE} is not set. In the "
             "Firebase project directory of your functions, start the emulators with "
-            "`npx firebase emulators:start --only auth,functions --project PROJECT` "
+            "`firebase emulators:start --only auth,functions --project PROJECT` "
             f"and set {FUNCTIONS_VARIABLE} to the Functions emulator's HOST:PORT "
             f"(127.0.0.1:5001 by default) and {AUTH_VARIABLE} to the Auth emulator's; "
-            "or run pytest under `npx firebase emulators:exec --only auth,functions`"))
+            "or run pytest under `firebase emulators:exec --only auth,functions` (the CLI "
+            "called by its path: npm install --prefix DIR firebase-tools; DIR/node_modules/.bin/"
+            "firebase)"))
 
     def _ready(self) -> bool:  # once it has loaded the functions
         return any(backend.get("functionTriggers")

@@ -9,9 +9,11 @@ documents under /v1/projects/{project}/databases/(default)/documents/...
     DELETE .../documents/{collection}/{id}              delete ({} also when absent)
     GET    .../documents/{collection}                   list
 
-Path segments and query values are percent-decoded once; a mask entry is a
-field path ("a.b" reaches into map a, "`a.b`" names the field "a.b") and a
-masked field that the body lacks is removed. Subcollections (c/id/sub/id2)
+Path segments and query values are percent-decoded once (400 when the
+bytes are not UTF-8); ids, field names and typed values that Firestore
+refuses get its 400 INVALID_ARGUMENT (see "names and typed values"). A
+mask entry is a field path ("a.b" reaches into map a, "`a.b`" names the
+field "a.b") and a masked field that the body lacks is removed. Subcollections (c/id/sub/id2)
 work the same way. Every request needs "Authorization: Bearer" with an ID
 token of the identity stand-in for this project. The documents are kept in
 memory (`Documents`) and can be read and written from Python:
@@ -21,13 +23,15 @@ memory (`Documents`) and can be read and written from Python:
 from __future__ import annotations
 
 import copy
+import datetime
 import json
+import math
 import re
 import secrets
 import string
 import threading
 from dataclasses import dataclass
-from urllib.parse import unquote
+from urllib.parse import parse_qs, unquote, unquote_to_bytes
 
 from . import jwt
 from .accounts import OtherProject
@@ -59,6 +63,14 @@ def error(code: int, status: str, message: str) -> ServiceError:
 
 def invalid(message: str) -> ServiceError:
     return error(400, "INVALID_ARGUMENT", message)
+
+
+def strict_unquote(text: str) -> str:
+    """Percent-decoded once; 400 when the bytes are not UTF-8."""
+    try:
+        return unquote_to_bytes(text).decode("utf-8")
+    except UnicodeDecodeError:
+        raise invalid(f'Resource id "{text}" is invalid: it is not valid UTF-8.') from None
 
 
 def new_document_id() -> str:
@@ -120,8 +132,9 @@ class Documents:
             return None if doc is None else copy.deepcopy(doc.fields)
 
     def set(self, path: str, fields: dict) -> dict:
-        """Writes a whole document, as a PATCH without a mask does."""
-        return self.write(_path_text([path]), fields, None)
+        """Writes a whole document, as a PATCH without a mask does (and
+        refuses what it refuses: ServiceError)."""
+        return self.write(_path_text([path]), check_fields(fields), None)
 
     def delete(self, *path) -> bool:
         with self._lock:
@@ -231,48 +244,212 @@ def _remove(fields: dict, segments: list[str]) -> None:
     fields.pop(segments[-1], None)
 
 
-# ---- typed values ------------------------------------------------------------
+# ---- names and typed values --------------------------------------------------
+#
+# What the service refuses with 400 INVALID_ARGUMENT, by its documented
+# limits and the JSON mapping of its Value message: a value names one kind,
+# in lowerCamelCase or as the message's field name; integers come back as
+# text and timestamps in UTC with "Z", cut to microseconds; everything else
+# is kept as sent.
+
+_RESERVED = re.compile(r"__.*__", re.S)
+_NAME_BYTES = 1500
 
 
-def check_value(value, where: str):
-    """A typed value, loosely checked (a one-member object of a known kind,
-    maps and arrays looked into); integers are kept as text, as the service
-    gives them back."""
+def name_problem(name: str) -> str | None:
+    """Why `name` cannot be a field name, or None (ids add their own rules)."""
+    try:
+        size = len(name.encode("utf-8"))
+    except UnicodeEncodeError:
+        return "is not valid UTF-8"
+    if not name:
+        return "is empty"
+    if size > _NAME_BYTES:
+        return f"is longer than {_NAME_BYTES} bytes"
+    if _RESERVED.fullmatch(name):
+        return "is reserved (__.*__)"
+    return None
+
+
+def check_id(segment: str) -> None:
+    """A collection or document id."""
+    problem = "contains '/'" if "/" in segment else \
+        "is '.' or '..'" if segment in (".", "..") else name_problem(segment)
+    if problem is not None:
+        raise invalid(f'Resource id "{segment}" is invalid: it {problem}.')
+
+
+def check_field_name(name: str, where: str) -> None:
+    problem = name_problem(name)
+    if problem is not None:
+        raise invalid(f"Invalid field name at '{where}': \"{name}\" {problem}.")
+
+
+def _bad(where: str, field: str, kind: str, inner):
+    return invalid(f"Invalid JSON payload received. Invalid value at '{where}.{field}' "
+                   f"({kind}), {json.dumps(inner)}")
+
+
+_INT64 = range(-2**63, 2**63)
+_DOUBLE_TEXT = re.compile(r"-?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?")
+_TIMESTAMP = re.compile(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(?:\.(\d{1,9}))?"
+                        r"(Z|[-+]\d\d:\d\d)")
+_BASE64 = re.compile(r"[A-Za-z0-9+/_-]*")
+_REFERENCE = re.compile(r"projects/[^/]+/databases/[^/]+/documents/(.+)")
+_NULLS = (None, "NULL_VALUE", 0)
+
+
+def _integer(inner):
+    if isinstance(inner, str) and re.fullmatch(r"-?\d+", inner):
+        inner = int(inner)
+    elif isinstance(inner, bool) or not isinstance(inner, int):
+        return None
+    return str(inner) if inner in _INT64 else None
+
+
+def _double(inner):
+    if isinstance(inner, str):
+        ok = inner in ("NaN", "Infinity", "-Infinity") or (
+            _DOUBLE_TEXT.fullmatch(inner) and math.isfinite(float(inner)))
+    else:  # NaN and Infinity are text in JSON, never bare numbers
+        ok = isinstance(inner, (int, float)) and not isinstance(inner, bool) \
+            and math.isfinite(inner)
+    return inner if ok else None
+
+
+def _timestamp(inner):
+    """RFC 3339 with an offset, years 0001-9999, as UTC "Z" cut to microseconds."""
+    found = _TIMESTAMP.fullmatch(inner) if isinstance(inner, str) else None
+    if found is None:
+        return None
+    *parts, fraction, offset = found.groups()
+    try:
+        when = datetime.datetime(*map(int, parts), int((fraction or "0").ljust(6, "0")[:6]),
+                                 tzinfo=datetime.UTC if offset == "Z" else
+                                 datetime.datetime.strptime(offset, "%z").tzinfo)
+        when = when.astimezone(datetime.UTC)
+    except (ValueError, OverflowError):
+        return None
+    micros = when.microsecond
+    digits = "" if not micros else f".{micros // 1000:03d}" if not micros % 1000 else \
+        f".{micros:06d}"
+    return when.replace(tzinfo=None, microsecond=0).isoformat() + digits + "Z"
+
+
+def _bytes(inner):
+    if not isinstance(inner, str):
+        return None
+    data = inner.rstrip("=")
+    padding = len(inner) - len(data)
+    if (not _BASE64.fullmatch(data) or len(data) % 4 == 1 or padding > 2
+            or padding and len(inner) % 4):
+        return None
+    return inner
+
+
+def _reference(inner):
+    found = _REFERENCE.fullmatch(inner) if isinstance(inner, str) else None
+    segments = found.group(1).split("/") if found else []
+    return inner if segments and len(segments) % 2 == 0 and all(segments) else None
+
+
+def _lat_lng(inner, where):
+    if not isinstance(inner, dict):
+        return None
+    for member, number in inner.items():
+        if member not in ("latitude", "longitude"):
+            raise _unknown(member, where)
+        if _double(number) is None:
+            raise _bad(where, member, "TYPE_DOUBLE", number)
+    return inner
+
+
+# kind: (field name, wire type in errors, check returning the stored value or
+# None; a check that takes `where` looks inside).
+_KINDS = {
+    "nullValue": ("null_value", "TYPE_ENUM", lambda v: None if v in _NULLS and not isinstance(
+        v, (bool, float)) else _REFUSED),
+    "booleanValue": ("boolean_value", "TYPE_BOOL", lambda v: v if isinstance(v, bool) else None),
+    "integerValue": ("integer_value", "TYPE_INT64", _integer),
+    "doubleValue": ("double_value", "TYPE_DOUBLE", _double),
+    "timestampValue": ("timestamp_value", "type.googleapis.com/google.protobuf.Timestamp",
+                       _timestamp),
+    "stringValue": ("string_value", "TYPE_STRING", lambda v: v if isinstance(v, str) else None),
+    "bytesValue": ("bytes_value", "TYPE_BYTES", _bytes),
+    "referenceValue": ("reference_value", "TYPE_STRING", _reference),
+    "geoPointValue": ("geo_point_value", "type.googleapis.com/google.type.LatLng", _lat_lng),
+    "arrayValue": ("array_value", "type.googleapis.com/google.firestore.v1.ArrayValue",
+                   lambda v, where: _array(v, where)),
+    "mapValue": ("map_value", "type.googleapis.com/google.firestore.v1.MapValue",
+                 lambda v, where: _map(v, where)),
+}
+_REFUSED = object()
+_BY_FIELD_NAME = {field: kind for kind, (field, _, _) in _KINDS.items()}
+_TAKES_WHERE = ("geoPointValue", "arrayValue", "mapValue")
+
+
+def _unknown(member, where):
+    return invalid(f'Invalid JSON payload received. Unknown name "{member}" at '
+                   f"'{where}': Cannot find field.")
+
+
+def _members(inner, names: tuple[str, str], where: str):
+    """The one member of a message (as `names`: lowerCamel and field name)
+    that may be left out; unknown members refused."""
+    if not isinstance(inner, dict):
+        return _REFUSED
+    for member in inner:
+        if member not in names:
+            raise _unknown(member, where)
+    found = [inner[n] for n in names if n in inner]
+    return found[0] if found else None
+
+
+def _array(inner, where):
+    values = _members(inner, ("values", "values"), where)
+    if values is _REFUSED or not isinstance(values, (list, type(None))):
+        return None
+    checked = []
+    for i, item in enumerate(values or ()):
+        at = f"{where}.values[{i}]"
+        value = check_value(item, at)
+        if "arrayValue" in value:
+            raise invalid(f"Cannot have an array value directly inside an array value at '{at}'.")
+        checked.append(value)
+    return {"values": checked} if checked else {}
+
+
+def _map(inner, where):
+    fields = _members(inner, ("fields", "fields"), where)
+    if fields is _REFUSED:
+        return None
+    checked = check_fields(fields, where + ".fields")
+    return {"fields": checked} if checked else {}
+
+
+def check_value(value, where: str) -> dict:
+    """A typed value as stored: the kind in lowerCamelCase, normalised as
+    the service gives it back; 400 for what the service refuses."""
     if not isinstance(value, dict):
         raise invalid(f"Invalid JSON payload received. Invalid value at '{where}' "
                       f"(type.googleapis.com/google.firestore.v1.Value), {json.dumps(value)}")
+    for member in value:
+        if member not in _KINDS and member not in _BY_FIELD_NAME:
+            raise _unknown(member, where)
     if not value:
         raise invalid(f"Invalid value at '{where}': a value needs one of "
-                      + ", ".join(_VALUE_KINDS) + ".")
-    kinds = list(value)
-    for kind in kinds:
-        if kind not in _VALUE_KINDS:
-            raise invalid(f'Invalid JSON payload received. Unknown name "{kind}" at '
-                          f"'{where}': Cannot find field.")
-    if len(kinds) > 1:
+                      + ", ".join(_KINDS) + ".")
+    if len(value) > 1:
         raise invalid("Invalid JSON payload received. Oneof field 'value_type' is already"
-                      f" set. Cannot set '{kinds[1]}'")
-    kind, inner = kinds[0], value[kinds[0]]
-    if kind == "integerValue":
-        if isinstance(inner, bool) or not (isinstance(inner, int) or
-                                           (isinstance(inner, str) and re.fullmatch(r"-?\d+", inner))):
-            raise invalid(f"Invalid JSON payload received. Invalid value at '{where}.integer_value'"
-                          f" (TYPE_INT64), {json.dumps(inner)}")
-        return {kind: str(int(inner))}
-    if kind == "mapValue":
-        if not isinstance(inner, dict):
-            raise invalid(f"Invalid JSON payload received. Invalid value at '{where}.map_value' "
-                          f"(type.googleapis.com/google.firestore.v1.MapValue), {json.dumps(inner)}")
-        return {kind: {"fields": check_fields(inner.get("fields"), where + ".map_value.fields")}
-                if inner.get("fields") else {}}
-    if kind == "arrayValue":
-        values = inner.get("values") if isinstance(inner, dict) else None
-        if not isinstance(inner, dict) or not isinstance(values, (list, type(None))):
-            raise invalid(f"Invalid JSON payload received. Invalid value at '{where}.array_value' "
-                          f"(type.googleapis.com/google.firestore.v1.ArrayValue), {json.dumps(inner)}")
-        return {kind: {"values": [check_value(v, f"{where}.array_value.values[{i}]")
-                                  for i, v in enumerate(values)]} if values else {}}
-    return {kind: inner}
+                      f" set. Cannot set '{list(value)[1]}'")
+    (member, inner), = value.items()
+    kind = _BY_FIELD_NAME.get(member, member)
+    field, wire, check = _KINDS[kind]
+    at = f"{where}.{field}"
+    stored = check(inner, at) if kind in _TAKES_WHERE else check(inner)
+    if stored is _REFUSED or stored is None and kind != "nullValue":
+        raise _bad(where, field, wire, inner)
+    return {kind: stored}
 
 
 def check_fields(fields, where: str = "document.fields") -> dict:
@@ -282,8 +459,11 @@ def check_fields(fields, where: str = "document.fields") -> dict:
         raise invalid(f"Invalid JSON payload received. Invalid value at '{where}' "
                       "(type.googleapis.com/google.firestore.v1.Document.FieldsEntry), "
                       + json.dumps(fields))
-    return {name: check_value(value, f"{where}[{i}].value")
-            for i, (name, value) in enumerate(fields.items())}
+    checked = {}
+    for i, (name, value) in enumerate(fields.items()):
+        check_field_name(name, f"{where}[{i}].key")
+        checked[name] = check_value(value, f"{where}[{i}].value")
+    return checked
 
 
 def document_fields(request: Request) -> dict:
@@ -320,9 +500,11 @@ class Firestore(Service):
                         f"The database {database} does not exist for project {project} Please"
                         " visit https://console.cloud.google.com/datastore/setup?project="
                         f"{project} to add a Cloud Datastore or Cloud Firestore database.")
-        segments = [unquote(s) for s in (match.group(3) or "").split("/")]
+        segments = [strict_unquote(s) for s in (match.group(3) or "").split("/")]
         if not all(segments):
             raise not_found(request)
+        for segment in segments:
+            check_id(segment)
         path = "/".join(segments)
         # A PUT, like any other method that no operation binds to a path,
         # gets the 404 "Method not found." of Google's front end: the
@@ -333,6 +515,11 @@ class Firestore(Service):
             operation = {"GET": "get", "PATCH": "patch", "DELETE": "delete"}.get(request.method)
         if operation is None:
             raise not_found(request)
+        try:  # the query as parsed put U+FFFD for bytes that are not UTF-8
+            parse_qs(request.target.partition("?")[2], errors="strict")
+        except UnicodeDecodeError:
+            raise invalid("Invalid JSON payload received. Query parameters are not"
+                          " valid UTF-8.") from None
         for name in request.query:
             if name != "key" and name not in _PARAMS[operation]:
                 raise invalid(f'Invalid JSON payload received. Unknown name "{name}": Cannot bind'
@@ -361,8 +548,7 @@ class Firestore(Service):
 
     def create(self, request: Request, collection: str) -> Response:
         document_id = request.param("documentId") or new_document_id()
-        if "/" in document_id:
-            raise invalid(f'Document id "{document_id}" must not contain "/".')
+        check_id(document_id)
         fields = document_fields(request)
         return json_response(self.documents.create(f"{collection}/{document_id}", fields))
 
@@ -377,6 +563,9 @@ class Firestore(Service):
         fields = document_fields(request)
         paths = request.query.get("updateMask.fieldPaths")
         mask = None if paths is None else [parse_field_path(p) for p in paths]
+        for i, segments in enumerate(mask or ()):
+            for segment in segments:
+                check_field_name(segment, f"update_mask.field_paths[{i}]")
         return json_response(self.documents.write(path, fields, mask))
 
     def delete(self, request: Request, path: str) -> Response:

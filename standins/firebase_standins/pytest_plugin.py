@@ -36,25 +36,39 @@ conftest.py of a project that has the standins directory on its path.
 A test that asks for an emulator that is not there is skipped, with the
 reason. Each fixture gives the module its own httpx back when the test ends.
 
-Outside these fixtures the module sends nothing: a test that awaits one of
-its operations without them fails at once, naming the host and the fixture
-to use. A test marked ``@pytest.mark.firebase_production`` is left alone
-and so may reach the production Firebase hosts.
+Outside these fixtures the module sends nothing: from the start of the
+session to its end (once the module imports) its httpx is a guard, which
+routing keeps underneath and gives back, so that an operation awaited
+outside the fixtures, in a test or in a fixture of any scope, fails at once,
+naming the host and the fixture to use. A test marked
+``@pytest.mark.firebase_production``, and a block ``with
+production_allowed():`` in a fixture of any scope, run with the module's
+own httpx and so may reach the production Firebase hosts. The ini option
+``firebase_module`` names another module to guard.
 """
 
 from __future__ import annotations
 
+import contextlib
 import importlib
+import sys
 
 import httpx
 import pytest
 
 from .config import StandinConfig
 from .emulator import AuthEmulator, EmulatorUnavailable, FunctionsEmulator
-from .routing import HttpxShim, route, unroute
+from .routing import _MISSING, rebind, route, routed
 from .server import ServicesThread
 
 PRODUCTION_MARKER = "firebase_production"
+MODULE_OPTION = "firebase_module"
+
+
+def pytest_addoption(parser):
+    parser.addini(MODULE_OPTION, default="tavrin.firebase",
+                  help="the module whose requests the firebase_standins plugin guards and "
+                       "routes (default: tavrin.firebase)")
 
 
 def pytest_configure(config):
@@ -63,10 +77,18 @@ def pytest_configure(config):
         "hosts in this test (the firebase_standins plugin does not stop its requests)")
 
 
+def _module_name(config) -> str:
+    try:
+        return config.getini(MODULE_OPTION)
+    except ValueError:  # fixtures imported by a test module, the plugin not loaded
+        return "tavrin.firebase"
+
+
 @pytest.fixture
-def firebase_module():
-    """The module under test: the application's tavrin.firebase."""
-    return importlib.import_module("tavrin.firebase")
+def firebase_module(request):
+    """The module under test: the application's tavrin.firebase (or the
+    module the ini option firebase_module names)."""
+    return importlib.import_module(_module_name(request.config))
 
 
 def _sibling(module, name):
@@ -92,6 +114,9 @@ def firebase_standins_config(firebase_module) -> StandinConfig:
     return StandinConfig.from_config_module(config, env)
 
 
+# ---- the production guard ----------------------------------------------------
+
+
 class _ProductionRefused(httpx.AsyncBaseTransport):
     def __init__(self, module_name: str):
         self.module_name = module_name
@@ -104,41 +129,95 @@ class _ProductionRefused(httpx.AsyncBaseTransport):
             f"{request.url.host}{request.url.path} outside the firebase_standins fixtures: "
             "a test must not reach the production Firebase hosts. Use the fixture "
             "firebase_standins (or firebase_auth_emulator, firebase_functions_emulator), "
-            f"or mark the test @pytest.mark.{PRODUCTION_MARKER} to let it through.",
+            f"or mark the test @pytest.mark.{PRODUCTION_MARKER} to let it through "
+            "(a fixture: with production_allowed():).",
             pytrace=False)
 
 
-class _ProductionGuard(HttpxShim):
-    """The module's httpx while no fixture routes it: every request fails."""
+class ProductionGuard:
+    """The module's httpx for the whole session, under any routing: every
+    client it makes refuses every request. Not a routing shim, so route()
+    keeps it as the binding to give back and unroute() gives it back."""
 
-    def __init__(self, module, original):
-        super().__init__(None, original)
-        self.module_name = module.__name__
+    def __init__(self, module):
+        self.module = module
+        self.original = module.__dict__.get("httpx", _MISSING)  # the module's own
 
-    def transport(self) -> httpx.AsyncBaseTransport:
-        return _ProductionRefused(self.module_name)
+    def AsyncClient(self, *args, **kwargs) -> httpx.AsyncClient:  # noqa: N802 (httpx's name)
+        return httpx.AsyncClient(transport=_ProductionRefused(self.module.__name__))
+
+    def __getattr__(self, name):
+        return getattr(httpx, name)
 
     def __repr__(self) -> str:
         return "<httpx of no Firebase host: use a firebase_standins fixture>"
 
 
-@pytest.fixture(autouse=True)
-def _firebase_production_guard(request):
-    """Every test: the module's requests fail unless a fixture routes them
-    or the test is marked firebase_production."""
-    if request.node.get_closest_marker(PRODUCTION_MARKER) is not None:
-        yield
+_guard: ProductionGuard | None = None
+
+
+def _bind_guard(config, retry_import: bool) -> None:
+    """Binds the guard once the module imports: the application's conftest
+    may set up its path only during collection."""
+    global _guard
+    name = _module_name(config)
+    if _guard is not None or not (retry_import or name in sys.modules):
         return
     try:
-        module = request.getfixturevalue("firebase_module")
-    except Exception:  # noqa: BLE001 (no module to guard in this project)
+        module = importlib.import_module(name)
+    except Exception:  # noqa: BLE001 (not importable yet, or no such module here)
+        return
+    _guard = ProductionGuard(module)
+    module.httpx = _guard
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_sessionstart(session):
+    _bind_guard(session.config, retry_import=True)
+
+
+def pytest_collection_finish(session):
+    _bind_guard(session.config, retry_import=True)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_setup(item):
+    # Before any fixture of the test, also a session-scoped one.
+    _bind_guard(item.config, retry_import=False)
+
+
+def pytest_sessionfinish(session):
+    global _guard
+    if _guard is not None:
+        rebind(_guard.module, _guard.original)
+        _guard = None
+
+
+@contextlib.contextmanager
+def production_allowed():
+    """`with production_allowed():` lets the module reach the production
+    hosts for the block (in a fixture of any scope; a test uses the marker
+    firebase_production): the module's own httpx is bound in the guard's
+    place. Routing bound meanwhile is left alone."""
+    guard = _guard
+    if guard is None or guard.module.__dict__.get("httpx") is not guard:
         yield
         return
-    module.httpx = _ProductionGuard(module, module.httpx)
+    rebind(guard.module, guard.original)
     try:
         yield
     finally:
-        unroute(module)
+        guard.module.httpx = guard
+
+
+@pytest.fixture(autouse=True)
+def _firebase_production_allowed(request):
+    """A test marked firebase_production runs with the module's own httpx."""
+    if request.node.get_closest_marker(PRODUCTION_MARKER) is None:
+        yield
+        return
+    with production_allowed():
+        yield
 
 
 @pytest.fixture
@@ -147,12 +226,8 @@ def firebase_standins(firebase_module, firebase_standins_config):
     module's requests routed to them: a ServicesThread (.accounts, .outbox,
     .documents, .functions, .requests, .make_id_token(uid, exp=...),
     .revoke_refresh_token(token))."""
-    with ServicesThread(firebase_standins_config) as svc:
-        route(firebase_module, svc)
-        try:
-            yield svc
-        finally:
-            unroute(firebase_module)
+    with ServicesThread(firebase_standins_config) as svc, routed(firebase_module, svc):
+        yield svc
 
 
 def _running(kind):
@@ -166,7 +241,11 @@ def _running(kind):
 
 @pytest.fixture(scope="session")
 def _firebase_emulator_found() -> AuthEmulator:
-    return _running(AuthEmulator)
+    emulator = _running(AuthEmulator)
+    try:
+        return emulator.find_project()
+    except EmulatorUnavailable as mismatch:
+        pytest.fail(f"Firebase Auth emulator: {mismatch.reason}", pytrace=False)
 
 
 @pytest.fixture(scope="session")
@@ -182,12 +261,9 @@ def firebase_auth_emulator(firebase_module, firebase_standins, _firebase_emulato
     .standins)."""
     emulator = _firebase_emulator_found
     emulator.clear()
-    route(firebase_module, firebase_standins, emulator=emulator)
     emulator.standins = firebase_standins
-    try:
+    with routed(firebase_module, firebase_standins, emulator=emulator):
         yield emulator
-    finally:
-        route(firebase_module, firebase_standins)
 
 
 @pytest.fixture

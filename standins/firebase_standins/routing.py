@@ -81,10 +81,10 @@ class LoopbackTransport(httpx.AsyncBaseTransport):
     """Sends the Firebase hosts to the stand-ins, or to the official
     emulators given for them; refuses anything else."""
 
-    def __init__(self, base_url, emulator=None, functions_emulator=None):
+    def __init__(self, base_url, emulator=None, functions_emulator=None, **pool):
         self.base_url = _base_url(base_url)
         self.emulator, self.functions_emulator = map(emulator_url, (emulator, functions_emulator))
-        self._inner = httpx.AsyncHTTPTransport(verify=_TLS)
+        self._inner = httpx.AsyncHTTPTransport(verify=_TLS, **pool)
 
     def _refuse(self, request: httpx.Request, why: str):
         raise httpx.ConnectError(
@@ -143,12 +143,14 @@ class HttpxShim:
         self.original = original  # what the module had bound before routing
         self.clients_made = 0
 
-    def transport(self) -> httpx.AsyncBaseTransport:
-        return LoopbackTransport(self.base_url, self.emulator, self.functions_emulator)
+    def transport(self, **pool) -> httpx.AsyncBaseTransport:
+        return LoopbackTransport(self.base_url, self.emulator, self.functions_emulator, **pool)
 
-    def AsyncClient(self) -> httpx.AsyncClient:  # noqa: N802 (httpx's name)
+    def AsyncClient(self, **pool) -> httpx.AsyncClient:  # noqa: N802 (httpx's name)
+        """A client on a new transport; `limits=httpx.Limits(...)` sizes its
+        connection pool, as it would httpx's own client's."""
         self.clients_made += 1
-        return httpx.AsyncClient(transport=self.transport())
+        return httpx.AsyncClient(transport=self.transport(**pool))
 
     def __getattr__(self, name):
         return getattr(httpx, name)
@@ -163,6 +165,16 @@ class HttpxShim:
 _MISSING = object()
 
 
+def _routing_under(binding):
+    """The routing under the bindings that tavrin.firebase_pool stacks on
+    it (each names the binding it stands on as `pooled_over`): routing that
+    is replaced or removed takes the pools above it along. Else `binding`."""
+    below = binding
+    while (under := getattr(below, "pooled_over", None)) is not None:
+        below = under
+    return below if isinstance(below, HttpxShim) else binding
+
+
 def route(module, base_url=None, *, emulator=None, functions_emulator=None) -> HttpxShim:
     """Rebind `module.httpx` so that the module's requests reach the
     stand-ins at `base_url` (a URL, or anything with a `base_url`, such as a
@@ -173,7 +185,7 @@ def route(module, base_url=None, *, emulator=None, functions_emulator=None) -> H
     shim."""
     if base_url is None and emulator is None and functions_emulator is None:
         raise TypeError("route() needs the stand-ins' base_url, an emulator, or both")
-    current = module.__dict__.get("httpx", _MISSING)
+    current = _routing_under(module.__dict__.get("httpx", _MISSING))
     if isinstance(current, HttpxShim):
         current = current.original
     shim = HttpxShim(base_url, current, emulator, functions_emulator)
@@ -183,7 +195,7 @@ def route(module, base_url=None, *, emulator=None, functions_emulator=None) -> H
 
 def unroute(module) -> None:
     """Give the module back the httpx binding it had before `route`."""
-    current = module.__dict__.get("httpx", _MISSING)
+    current = _routing_under(module.__dict__.get("httpx", _MISSING))
     if not isinstance(current, HttpxShim):
         return
     if current.original is _MISSING:
@@ -192,12 +204,22 @@ def unroute(module) -> None:
         module.httpx = current.original
 
 
+def rebind(module, binding) -> None:
+    """Bind `module.httpx` to `binding`, or take it away for _MISSING."""
+    if binding is _MISSING:
+        module.__dict__.pop("httpx", None)
+    else:
+        module.httpx = binding
+
+
 @contextlib.contextmanager
 def routed(module, base_url=None, *, emulator=None, functions_emulator=None):
     """`with routed(module, svc):` (or `routed(module, svc, emulator=...)`)
-    routes for the block."""
+    routes for the block, then gives back exactly the binding it found, so
+    that nested blocks unwind in order."""
+    before = module.__dict__.get("httpx", _MISSING)
     shim = route(module, base_url, emulator=emulator, functions_emulator=functions_emulator)
     try:
         yield shim
     finally:
-        unroute(module)
+        rebind(module, before)

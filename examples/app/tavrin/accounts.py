@@ -9,6 +9,7 @@ import httpx
 
 from . import firebase
 from .env import get_app
+from .firebase_pool import pooled
 
 
 def _log_in(reply: dict[str, Any]) -> str:
@@ -54,6 +55,15 @@ async def register() -> None:
         raise PermissionError("not logged in")
     profile = await firebase.get_auth_user_data(_token())
     await firebase.register_new_user_in_firestore(app.user_id, profile["email"], _token())
+
+
+async def onboard(email: str, password: str) -> str:
+    """Signs up and registers the user: seven calls that share one client
+    and its connection (tavrin.firebase_pool) instead of opening one each."""
+    async with pooled():
+        uid = await sign_up(email, password)
+        await register()
+    return uid
 
 
 async def email_verified() -> bool:
