@@ -1,10 +1,8 @@
 """A notes application on tavrin.firebase: an account, a login kept valid,
 one note per user in Firestore, and a sealed call of an HTTPS function."""
-import asyncio
-import sys
 from typing import Any
 
-from tavrin import firebase
+from tavrin import firebase, firebase_pool
 from tavrin.env import get_app
 
 
@@ -49,12 +47,9 @@ async def echo(payload: dict[str, Any]) -> Any:
 
 
 async def main(email: str, password: str) -> None:
-    await sign_up(email, password)
-    await log_in(email, password)
-    await save_note("buy milk")
-    print("note:", await read_note())
-    print("echo:", await echo({"note": "buy milk"}))
-
-
-if __name__ == "__main__":
-    asyncio.run(main(sys.argv[1], sys.argv[2]))
+    async with firebase_pool.pooled():  # the calls below share one client and its connections
+        await sign_up(email, password)
+        await log_in(email, password)
+        await save_note("buy milk")
+        print("note:", await read_note())
+        print("echo:", await echo({"note": "buy milk"}))
