@@ -3,6 +3,7 @@ docs/*.md runs as its reader would run it, in a copy of examples/notes with
 the built module, under pytest with the stand-ins' plugin, or says why not
 on its first line; the HTML comment before a block says how it runs
 (docs/development.md, "Tests and planted faults")."""
+import importlib
 import os
 import re
 import shutil
@@ -13,8 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import APP_DIR, REPO
-
+REPO = Path(__file__).resolve().parents[1]
 DOCS = [REPO / "README.md", *sorted((REPO / "docs").glob("*.md"))]
 BLOCK = re.compile(r"(?:^<!-- check: ([\w-]+)(?: (?!-->)(\S+))?(?: -->|\n(.*?)-->)\n)?"
                    r"^```(\w*)\n(.*?)^```$", re.S | re.M)
@@ -72,7 +72,8 @@ def failures(tmp_path_factory):
     every test in it passed."""
     app = tmp_path_factory.mktemp("docs") / "notes"
     shutil.copytree(REPO / "examples" / "notes", app, ignore=shutil.ignore_patterns("__pycache__"))
-    for built in (APP_DIR / "tavrin").iterdir():  # what the suite links in: the module and its kin
+    linked = Path(importlib.import_module("tavrin.firebase").__file__).parent
+    for built in linked.iterdir():  # what the suite links in: the module and its kin
         if built.is_symlink():
             (app / "tavrin" / built.name).symlink_to(built.resolve())
     (app / "tests" / "docs").mkdir()
