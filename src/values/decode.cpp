@@ -244,8 +244,10 @@ Ref decode_fields(Walk& w, PyObject* fields) {
     Items items(fields);
     Ref key, value;
     while (items.next(key, value)) {
-        if (!PyUnicode_Check(key.get()))
+        if (!PyUnicode_Check(key.get())) {
+            w.at(nullptr);   // not at the previous field
             w.fail(PyExc_ValueError, "a field name must be a str, not %T", key.get());
+        }
         Ref name = PyUnicode_CheckExact(key.get()) ? std::move(key) : check(PyUnicode_FromObject(key.get()));
         w.at(name.get());
         Ref v = decode_value(w, value.get());

@@ -177,8 +177,10 @@ Ref encode_fields(Walk& w, PyObject* mapping) {
     Items items(mapping);
     Ref key, value;
     while (items.next(key, value)) {
-        if (!PyUnicode_Check(key.get()))
+        if (!PyUnicode_Check(key.get())) {
+            w.at(nullptr);   // not at the previous field
             w.fail(PyExc_TypeError, "a field name must be a str, not %T", key.get());
+        }
         Ref name = PyUnicode_CheckExact(key.get()) ? std::move(key) : check(PyUnicode_FromObject(key.get()));
         w.at(name.get());
         Ref t = encode_value(w, value.get());

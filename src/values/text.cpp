@@ -110,7 +110,7 @@ bool parse_timestamp(const char* s, std::size_t n, Moment& utc) {
     if (!digits(s, 4, m.year) || !digits(s + 5, 2, m.month) || !digits(s + 8, 2, m.day) ||
         !digits(s + 11, 2, m.hour) || !digits(s + 14, 2, m.minute) || !digits(s + 17, 2, m.second))
         return false;
-    if (m.month < 1 || m.month > 12 || m.day < 1 || m.day > days_in_month(m.year, m.month) ||
+    if (m.year < 1 || m.month < 1 || m.month > 12 || m.day < 1 || m.day > days_in_month(m.year, m.month) ||
         m.hour > 23 || m.minute > 59 || m.second > 59)
         return false;
     std::size_t i = 19;
