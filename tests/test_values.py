@@ -2,10 +2,12 @@
 round trip and a decoder fuzz against the plain Python rendering in
 bench/values_baseline.py, the two types, loading, and documents written
 through the stand-ins read back equal."""
+import ast
 import asyncio
 import datetime as dt
 import enum
 import importlib
+import inspect
 import math
 import sys
 import types
@@ -16,7 +18,8 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "bench"))
 import values_baseline as baseline  # noqa: E402
 
 fv = importlib.import_module("tavrin.firestore_values")
@@ -361,3 +364,14 @@ def test_documents_written_through_the_stand_ins_read_back_equal(fb, svc, user):
     assert fv.from_document(created) == fv.from_document(read) == note
     asyncio.run(fb.update_document(path, fv.to_fields({"done": True}), token))
     assert fv.from_document(asyncio.run(fb.get_document(path, token))) == dict(note, done=True)
+
+
+def test_stub_matches_the_module():
+    tree = ast.parse((REPO / "stubs" / "tavrin" / "firestore_values.pyi").read_text())
+    functions = {node.name: [a.arg for a in node.args.posonlyargs] + ["/"] for node in tree.body
+                 if isinstance(node, ast.FunctionDef) and not node.args.args}
+    classes = {node.name for node in tree.body if isinstance(node, ast.ClassDef)}
+    published = {name: v for name, v in vars(fv).items() if not name.startswith("_")}
+    assert set(functions) | classes == set(published)
+    for name, params in functions.items():
+        assert published[name].__text_signature__ == f"({', '.join(params)})", name
