@@ -157,15 +157,19 @@ def encode_timestamp(value, walk):
     return utc.isoformat(timespec="microseconds" if utc.microsecond else "seconds") + "Z"
 
 
-def encode_fields(mapping, walk):
+def convert_fields(mapping, walk, key_error, convert):
     fields = {}
     for key, value in mapping.items():
         if not isinstance(key, str):
-            walk.fail(TypeError, f"a field name must be a str, not {type_name(key)}")
+            walk.fail(key_error, f"a field name must be a str, not {type_name(key)}")
         walk.at(key)
-        fields[str.__str__(key)] = encode(value, walk)
+        fields[str.__str__(key)] = convert(value, walk)
         walk.parts.pop()
     return fields
+
+
+def encode_fields(mapping, walk):
+    return convert_fields(mapping, walk, TypeError, encode)
 
 
 def encode_map(mapping, walk):
@@ -356,14 +360,7 @@ def decode(typed, walk):
 def decode_fields(fields, walk):
     if not isinstance(fields, dict):
         walk.fail(ValueError, f"fields must be a dict, not {type_name(fields)}")
-    out = {}
-    for key, typed in fields.items():
-        if not isinstance(key, str):
-            walk.fail(ValueError, f"a field name must be a str, not {type_name(key)}")
-        walk.at(key)
-        out[str.__str__(key)] = decode(typed, walk)
-        walk.parts.pop()
-    return out
+    return convert_fields(fields, walk, ValueError, decode)
 
 
 def from_value(typed):

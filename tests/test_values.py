@@ -285,6 +285,7 @@ def outcome(call, argument):
                        scalars.map(fv.to_value).flatmap(mutations)))
 @example({"timestampValue": "2024-12-31T24:00:00Z"})
 @example({"integerValue": "+1"})
+@example({"timestampValue": "1900-02-29T00:00:00Z"})
 @example({"geoPointValue": {"latitude": 10**400}})
 def test_decoder_agrees_with_the_plain_rendering(typed):
     # Whatever the input, the decoder returns or raises ValueError, exactly as

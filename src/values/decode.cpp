@@ -240,20 +240,7 @@ Ref decode_value(Walk& w, PyObject* typed) {
 
 Ref decode_fields(Walk& w, PyObject* fields) {
     if (!PyDict_Check(fields)) w.fail(PyExc_ValueError, "fields must be a dict, not %T", fields);
-    Ref out = check(PyDict_New());
-    Items items(fields);
-    Ref key, value;
-    while (items.next(key, value)) {
-        if (!PyUnicode_Check(key.get())) {
-            w.at(nullptr);   // not at the previous field
-            w.fail(PyExc_ValueError, "a field name must be a str, not %T", key.get());
-        }
-        Ref name = PyUnicode_CheckExact(key.get()) ? std::move(key) : check(PyUnicode_FromObject(key.get()));
-        w.at(name.get());
-        Ref v = decode_value(w, value.get());
-        check_int(PyDict_SetItem(out.get(), name.get(), v.get()));
-    }
-    return out;
+    return convert_fields(w, fields, PyExc_ValueError, decode_value);
 }
 
 }  // namespace fv

@@ -173,20 +173,7 @@ Ref encode_value(Walk& w, PyObject* v) {
 }
 
 Ref encode_fields(Walk& w, PyObject* mapping) {
-    Ref out = check(PyDict_New());
-    Items items(mapping);
-    Ref key, value;
-    while (items.next(key, value)) {
-        if (!PyUnicode_Check(key.get())) {
-            w.at(nullptr);   // not at the previous field
-            w.fail(PyExc_TypeError, "a field name must be a str, not %T", key.get());
-        }
-        Ref name = PyUnicode_CheckExact(key.get()) ? std::move(key) : check(PyUnicode_FromObject(key.get()));
-        w.at(name.get());
-        Ref t = encode_value(w, value.get());
-        check_int(PyDict_SetItem(out.get(), name.get(), t.get()));
-    }
-    return out;
+    return convert_fields(w, mapping, PyExc_TypeError, encode_value);
 }
 
 }  // namespace fv

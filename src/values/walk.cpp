@@ -75,4 +75,21 @@ bool Items::next(Ref& key, Ref& value) {
     return true;
 }
 
+Ref convert_fields(Walk& w, PyObject* mapping, PyObject* key_error, Ref (*convert)(Walk&, PyObject*)) {
+    Ref out = fb::check(PyDict_New());
+    Items items(mapping);
+    Ref key, value;
+    while (items.next(key, value)) {
+        if (!PyUnicode_Check(key.get())) {
+            w.at(nullptr);   // not at the previous field
+            w.fail(key_error, "a field name must be a str, not %T", key.get());
+        }
+        Ref name = PyUnicode_CheckExact(key.get()) ? std::move(key) : fb::check(PyUnicode_FromObject(key.get()));
+        w.at(name.get());
+        Ref converted = convert(w, value.get());
+        fb::check_int(PyDict_SetItem(out.get(), name.get(), converted.get()));
+    }
+    return out;
+}
+
 }  // namespace fv

@@ -79,4 +79,8 @@ private:
     Ref list_;               // items() of another Mapping
 };
 
+// A mapping's items, each value converted by `convert`, as a new dict with
+// the same (str) keys; a key of another type raises `key_error`.
+Ref convert_fields(Walk& w, PyObject* mapping, PyObject* key_error, Ref (*convert)(Walk&, PyObject*));
+
 }  // namespace fv
