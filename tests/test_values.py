@@ -96,7 +96,7 @@ def normal(value):
     if isinstance(value, (bytearray, memoryview)):
         return bytes(value)
     if isinstance(value, dt.datetime):
-        return value.astimezone(UTC)
+        return value.astimezone(UTC).replace(fold=0)
     return value
 
 

@@ -24,9 +24,9 @@ inline bool in_datetime_range(const Moment& m) { return m.year >= 1 && m.year <=
 std::size_t format_timestamp(const Moment& m, char* out);
 
 // Parses "YYYY-MM-DDTHH:MM:SS[.d{1,9}](Z|+HH:MM|-HH:MM)"; digits past the
-// microseconds are dropped. Returns false for anything else, or a date or
-// time that does not exist; on success `utc` holds the moment in UTC (whose
-// year may then lie outside 1-9999).
+// microseconds are dropped. Returns false for anything else, a date or time
+// that does not exist, or a year 0000; on success `utc` holds the moment in
+// UTC (whose year may then lie outside 1-9999).
 bool parse_timestamp(const char* s, std::size_t n, Moment& utc);
 
 // Standard base64 with padding.
