@@ -84,6 +84,9 @@ FORMS = [
     ({}, {"mapValue": {"fields": {}}}, "decode"),
     (types.MappingProxyType({"a": [{"b": None}]}), typed_map(a={"arrayValue": {"values": [
         typed_map(b={"nullValue": None})]}}), "encode"),
+    # depth counts the containers around a value, not every one met before it
+    ([{"k": [1]}] * 25, {"arrayValue": {"values": [typed_map(k={"arrayValue": {"values": [
+        {"integerValue": "1"}]}})] * 25}}, "both"),
 ]
 
 

@@ -25,7 +25,10 @@ public:
     void enter(PyObject* container);
     // Enters the mapping of a document's fields, which is no level of its own.
     void enter_fields(PyObject* fields) noexcept { push(fields); }
-    void leave() noexcept { --top_; }
+    void leave() noexcept {
+        --top_;
+        --levels_;
+    }
     // The current field name (kept alive by the caller) or array position.
     void at(PyObject* key) noexcept { steps_[top_ - 1].key = key; }
     void at(Py_ssize_t index) noexcept { steps_[top_ - 1] = {steps_[top_ - 1].container, nullptr, index}; }
