@@ -5,8 +5,9 @@ tavrin.firebase, by default against the local Firebase stand-ins.
 
 EXTENSION is the built module (default: build/release/firebase<EXT_SUFFIX>).
 --loop trio runs the same session under trio instead of asyncio.
-A temporary copy of demo/tavrin with the extension linked in is put on
-sys.path. Prints one line per step; the exit status is 0 only if every step
+A temporary copy of demo/tavrin with the extension and the codec built
+beside it (tavrin.firestore_values, which writes and reads the notes) linked
+in is put on sys.path. Prints one line per step; the exit status is 0 only if every step
 did what it should.
 
 The session: sign-up (and a refused second one), sign-in (and a refused wrong
@@ -30,6 +31,7 @@ VERSION_fail as the stand-in serves them.
 import argparse
 import asyncio
 import base64
+import datetime
 import json
 import os
 import re
@@ -138,6 +140,8 @@ class Demo:
     against a real project (then nothing is looked at behind the services)."""
 
     def __init__(self, session, fb, env, project, svc):
+        from tavrin import firestore_values
+        self.fv = firestore_values
         self.session = session
         self.fb = fb
         self.env = env
@@ -149,8 +153,8 @@ class Demo:
         self.uid = None
         self.document = None
         self.path = None
-        self.note = {"title": {"stringValue": "Groceries"}, "items": {"integerValue": "3"},
-                     "done": {"booleanValue": False}}
+        self.note = {"title": "Groceries", "items": 3, "done": False,
+                     "due": datetime.datetime(2026, 12, 24, 17, tzinfo=datetime.timezone.utc)}
         self.payload = {"order": 1042, "items": ["tea", "caf\u00e9"], "total": 7.5, "gift": None}
 
     # What only the stand-ins can show.
@@ -322,10 +326,10 @@ class Demo:
     # Documents.
 
     async def create(self):
-        document = await self.fb.create_document("notes", self.uid, self.note,
+        document = await self.fb.create_document("notes", self.uid, self.fv.to_fields(self.note),
                                                  self.app.firebase_id_token)
         expect(document.get("name", "").endswith("/documents/" + self.path)
-               and document.get("fields") == self.note, f"unexpected reply {document!r}")
+               and self.fv.from_document(document) == self.note, f"unexpected reply {document!r}")
         if self.svc:
             expect(self.svc.documents.get(self.path) == document,
                    "the stand-in stored something else")
@@ -335,13 +339,13 @@ class Demo:
 
     async def create_again(self):
         return await refused(self.fb, self.fb.create_document(
-            "notes", self.uid, self.note, self.app.firebase_id_token),
+            "notes", self.uid, self.fv.to_fields(self.note), self.app.firebase_id_token),
             409, "Document already exists")
 
     async def create_with_chosen_id(self):
-        document = await self.fb.create_document("notes", None, self.note,
+        document = await self.fb.create_document("notes", None, self.fv.to_fields(self.note),
                                                  self.app.firebase_id_token)
-        chosen = document.get("name", "").rsplit("/", 1)[-1]
+        chosen = self.fv.document_id(document)
         expect(len(chosen) == 20 and chosen != self.uid,
                f"unexpected name {document.get('name')!r}")
         await self.fb.delete_document("notes/" + chosen, self.app.firebase_id_token)
@@ -353,10 +357,11 @@ class Demo:
         return f"{self.path}: {field_text(document['fields'])}"
 
     async def update(self):
-        change = {"items": {"integerValue": "4"}, "done": {"booleanValue": True}}
+        change = {"items": 4, "done": True}
         since = self.mark()
-        document = await self.fb.update_document(self.path, change, self.app.firebase_id_token)
-        expect(document.get("fields") == dict(self.note, **change),
+        document = await self.fb.update_document(self.path, self.fv.to_fields(change),
+                                                 self.app.firebase_id_token)
+        expect(self.fv.from_document(document) == dict(self.note, **change),
                f"unexpected fields {document.get('fields')!r}")
         if self.svc:
             request, = self.sent(since)
@@ -366,9 +371,10 @@ class Demo:
                 f"(title kept), updated {document['updateTime']}")
 
     async def overwrite(self):
-        whole = {"title": {"stringValue": "Groceries, new list"}}
+        whole = self.fv.to_fields({"title": "Groceries, new list"})
         document = await self.fb.overwrite_document(self.path, whole, self.app.firebase_id_token)
-        expect(document.get("fields") == whole, f"unexpected reply {document!r}")
+        expect(self.fv.from_document(document) == {"title": "Groceries, new list"},
+               f"unexpected reply {document!r}")
         if self.svc:
             expect(self.svc.documents.fields(self.path) == whole,
                    f"stored {self.svc.documents.fields(self.path)!r}")
@@ -610,7 +616,8 @@ async def run(extension, real):
     try:
         shutil.copytree(DEMO / "tavrin", app_dir / "tavrin",
                         ignore=shutil.ignore_patterns("__pycache__"))
-        (app_dir / "tavrin" / ("firebase" + EXT_SUFFIX)).symlink_to(extension.resolve())
+        for built in (extension, extension.with_name("firestore_values" + EXT_SUFFIX)):
+            (app_dir / "tavrin" / built.name).symlink_to(built.resolve())
         (app_dir / "tavrin" / "firebase_pool.py").symlink_to(REPO / "pool" / "firebase_pool.py")
         sys.path.insert(0, str(app_dir))
         state = {}

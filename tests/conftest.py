@@ -1,5 +1,6 @@
 """Loads the built extension ($TAVRIN_FIREBASE_EXT, else build/debug or build/release
-after the interpreter) as tavrin.firebase from a temporary copy of tests/app."""
+after the interpreter) as tavrin.firebase from a temporary copy of tests/app, and
+the codec built beside it as tavrin.firestore_values."""
 import importlib
 import os
 import shutil
@@ -20,6 +21,7 @@ EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 VARIANT = "debug" if hasattr(sys, "gettotalrefcount") else "release"
 EXTENSION = Path(os.environ.get("TAVRIN_FIREBASE_EXT")
                  or REPO / "build" / VARIANT / ("firebase" + EXT_SUFFIX))
+CODEC = EXTENSION.parent / ("firestore_values" + EXT_SUFFIX)
 APP_DIR = Path(tempfile.mkdtemp(prefix="tavrin-app-"))
 
 
@@ -28,8 +30,11 @@ def pytest_configure(config):
         raise pytest.UsageError(
             f"tavrin.firebase extension not found at {EXTENSION}: build it with "
             f"'tools/build release' (or debug) or set TAVRIN_FIREBASE_EXT")
+    if not CODEC.is_file():
+        raise pytest.UsageError(f"tavrin.firestore_values not found beside it at {CODEC}")
     shutil.copytree(REPO / "tests" / "app" / "tavrin", APP_DIR / "tavrin")
-    (APP_DIR / "tavrin" / ("firebase" + EXT_SUFFIX)).symlink_to(EXTENSION.resolve())
+    for built in (EXTENSION, CODEC):
+        (APP_DIR / "tavrin" / built.name).symlink_to(built.resolve())
     (APP_DIR / "tavrin" / "firebase_pool.py").symlink_to(REPO / "pool" / "firebase_pool.py")
     sys.path.insert(0, str(APP_DIR))
 
@@ -39,7 +44,7 @@ def pytest_unconfigure(config):
 
 
 def pytest_report_header(config):
-    return f"tavrin.firebase extension: {EXTENSION}"
+    return f"tavrin.firebase extension: {EXTENSION}; tavrin.firestore_values: {CODEC}"
 
 
 @pytest.fixture

@@ -4,7 +4,7 @@ checks the lines and codes), no more and no fewer."""
 
 from __future__ import annotations
 
-from tavrin import firebase
+from tavrin import firebase, firestore_values
 
 
 async def wrong() -> None:
@@ -36,3 +36,11 @@ def not_awaited() -> None:
     reply["idToken"]  # error: index
     key: bytes = firebase.FIREBASE_API_KEY  # error: assignment
     firebase.no_such_function()  # error: attr-defined
+
+
+def wrong_codec_calls() -> None:
+    firestore_values.to_fields(["a", 1])  # error: arg-type
+    firestore_values.to_value({1, 2})  # error: arg-type
+    firestore_values.GeoPoint("48.2", 16.4)  # error: arg-type
+    firestore_values.Reference(name=b"projects/p")  # error: arg-type
+    identifier: int = firestore_values.document_id({})  # error: assignment

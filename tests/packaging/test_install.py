@@ -16,12 +16,14 @@ EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 # Venvs, pip and mypy take longer than the suite's default limit.
 pytestmark = pytest.mark.timeout(300)
 
-MODULE_FILES = ["tavrin/firebase" + EXT_SUFFIX, "tavrin/firebase.pyi", "tavrin/py.typed",
-                "tavrin/firebase_pool.py", "tavrin/firebase_pool.pyi"]
+MODULE_FILES = [f"tavrin/{m}{e}" for m in ("firebase", "firestore_values")
+                for e in (EXT_SUFFIX, ".pyi")] + ["tavrin/py.typed", "tavrin/firebase_pool.py",
+                                                  "tavrin/firebase_pool.pyi"]
 
 SHOW = """
 import tavrin, tavrin.env, tavrin.firebase as fb
-print(fb.__file__)
+from tavrin import firestore_values
+print(fb.__file__, firestore_values.__file__)
 print(tavrin.env.__file__)
 print(fb.get_firestore_base_url())
 print(fb.FIREBASE_API_KEY, fb.AUTH_HEADER_NAME)
@@ -64,7 +66,9 @@ def test_the_module_beside_the_application(request, checkout, where):
         assert "No module named 'tavrin.firebase'" in result.stderr
         return
     assert result.stdout.splitlines() == [
-        str(venv.site / "tavrin" / ("firebase" + EXT_SUFFIX)), str(app / "env.py"),
+        " ".join(str(venv.site / "tavrin" / (m + EXT_SUFFIX))
+                 for m in ("firebase", "firestore_values")),
+        str(app / "env.py"),
         "https://firestore.googleapis.com/v1/projects/demo-example/databases/(default)/documents",
         "example-api-key X-Example-Auth"], result.stderr
 
@@ -76,7 +80,8 @@ def test_mypy_accepts_the_typed_application_and_refuses_the_wrong_calls(lib_venv
     # wrong call is reported with the error codes its comment names.
     result = run(lib_venv.python, "-m", "mypy", "--cache-dir", tmp_path / "mypy-cache",
                  "--no-error-summary", "--hide-error-context", "tavrin",
-                 "../typing/every_function.py", "../typing/wrong_calls.py",
+                 "../typing/every_function.py", "../typing/firestore_values.py",
+                 "../typing/wrong_calls.py",
                  cwd=checkout / "app", env=clean_env(), check=False)
     errors = [line for line in result.stdout.splitlines() if ": error: " in line]
     reported = [re.fullmatch(r"\.\./typing/wrong_calls\.py:(\d+): error: .*\[([\w-]+)\]", line)

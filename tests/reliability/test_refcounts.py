@@ -2,7 +2,9 @@
 path, run in rounds; the interpreter's total reference count and its count of
 allocated blocks must not move between the last rounds."""
 import asyncio
+import datetime
 import gc
+import importlib
 import logging
 import pickle
 import re
@@ -159,6 +161,8 @@ def rows(fb, shim):
                        (fb.get_functions_base_url, ())]:
         yield from [(LOGIN, [], None, func, args), (LOGIN, [], "bind", func, args)]
 
+    yield from ((LOGIN, [], how, func, args) for func, args, how in codec_rows())
+
     # The coroutine protocol itself, and cycles through records.
     def cycle():
         data = {}
@@ -174,6 +178,36 @@ def rows(fb, shim):
         (["hold"], lambda coro: (shim.plan.append(coro),  # awaited by another
                                  raises(RuntimeError, fb.auth_sign_in("c", "d").send, None),
                                  coro.close()))])
+
+
+def codec_rows():
+    """(function, args, how) of tavrin.firestore_values: every kind both ways, every refusal."""
+    fv = importlib.import_module("tavrin.firestore_values")
+    zone = datetime.timezone(datetime.timedelta(hours=-3))
+    note = {"s": "x", "b": True, "i": -5, "f": float("nan"), "n": None, "by": bytearray(b"ab"),
+            "t": datetime.datetime(2024, 5, 1, 9, 0, 0, 7, tzinfo=zone), "g": fv.GeoPoint(1, 2),
+            "r": fv.Reference("projects/p/databases/d/documents/a/b"), "m": {"l": [1, {}]},
+            "e": [], "tu": (memoryview(b"xyz"),)}
+    loop, deep = {}, 1
+    loop["me"] = loop
+    for _ in range(21):
+        deep = {"a": deep}
+    rows = [(fv.to_fields, (note,), None), (fv.from_document, ({"fields": fv.to_fields(note)},), None),
+            (fv.GeoPoint, (1, 2.5), None), (lambda g: (repr(g), hash(g), g == g), (note["g"],), None),
+            (lambda r: (repr(r), r.path, hash(r), r == r), (note["r"],), None),
+            (fv.document_id, ({"name": "a/b"},), None), (fv.document_id, ({},), ValueError),
+            (fv.GeoPoint, (91, 0), ValueError), (fv.GeoPoint, ("1", 0), TypeError),
+            (fv.Reference, ("a/b",), ValueError), (fv.to_fields, ([],), TypeError)]
+    rows += [(fv.to_value, (bad,), exc) for bad, exc in [
+        ({"s": {1}}, TypeError), (loop, ValueError), ([datetime.datetime.now()], ValueError),
+        ([(1,)], ValueError), (deep, ValueError), ({"i": 2**64}, ValueError), ({1: 2}, TypeError)]]
+    rows += [(fv.from_value, (bad,), ValueError) for bad in [
+        {"integerValue": "1.5"}, {"doubleValue": True}, {"timestampValue": "2024-05-01T12:00:00"},
+        {"bytesValue": "A==="}, {"referenceValue": "x"}, {"geoPointValue": {"latitude": "1"}},
+        {"arrayValue": {"values": [{"nullValue": None}, 5]}}, {"mapValue": {"fields": {"a": {}}}},
+        {"stringValue": 1}, {"x": 1}, [],
+        {"mapValue": {"fields": {"a": {"mapValue": {"fields": {"b": {"booleanValue": "t"}}}}}}}]]
+    return rows
 
 
 def path(shim, loop, login, plan, how, func, args, patch=None):

@@ -3,11 +3,12 @@ login, a note per user and one HTTPS function."""
 
 from __future__ import annotations
 
+import datetime as dt
 from typing import Any
 
 import httpx
 
-from . import firebase
+from . import firebase, firestore_values
 from .env import get_app
 from .firebase_pool import pooled
 
@@ -75,9 +76,9 @@ async def email_verified() -> bool:
 
 
 async def save_note(text: str) -> None:
-    app = get_app()
-    await firebase.overwrite_document(f"notes/{app.user_id}",
-                                      {"text": {"stringValue": text}}, _token())
+    """Writes the user's note: its text and when it was saved."""
+    fields = firestore_values.to_fields({"text": text, "saved": dt.datetime.now(dt.UTC)})
+    await firebase.overwrite_document(f"notes/{get_app().user_id}", fields, _token())
 
 
 async def read_note() -> str | None:
@@ -88,7 +89,7 @@ async def read_note() -> str | None:
         if failed.response.status_code == 404:
             return None
         raise
-    text: str = document["fields"]["text"]["stringValue"]
+    text: str = firestore_values.from_document(document)["text"]
     return text
 
 

@@ -21,6 +21,7 @@ def test_an_account_at_the_stand_ins(firebase_standins, app):
     assert asyncio.run(accounts.read_note()) is None
     asyncio.run(accounts.save_note("hello"))
     assert asyncio.run(accounts.read_note()) == "hello"
+    assert "timestampValue" in firebase_standins.documents.fields(f"notes/{uid}")["saved"]
     reply = asyncio.run(accounts.echo({"amount": 3}))
     assert reply == {"echo": {"amount": 3}, "encrypted": True, "uid": uid}
     (call,) = firebase_standins.functions.calls
