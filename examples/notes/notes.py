@@ -1,8 +1,9 @@
 """A notes application on tavrin.firebase: an account, a login kept valid,
 one note per user in Firestore, and a sealed call of an HTTPS function."""
+from datetime import UTC, datetime
 from typing import Any
 
-from tavrin import firebase, firebase_pool
+from tavrin import firebase, firebase_pool, firestore_values
 from tavrin.env import get_app
 
 
@@ -32,13 +33,13 @@ async def id_token() -> str:
 
 
 async def save_note(text: str) -> None:
-    fields = {"text": {"stringValue": text}}
+    fields = firestore_values.to_fields({"text": text, "saved": datetime.now(UTC)})
     await firebase.overwrite_document(f"notes/{get_app().user_id}", fields, await id_token())
 
 
 async def read_note() -> str:
     document = await firebase.get_document(f"notes/{get_app().user_id}", await id_token())
-    return str(document["fields"]["text"]["stringValue"])
+    return str(firestore_values.from_document(document)["text"])
 
 
 async def echo(payload: dict[str, Any]) -> Any:

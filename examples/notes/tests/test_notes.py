@@ -13,8 +13,7 @@ def test_a_note_and_a_sealed_call_under_a_login_kept_valid(firebase_standins, ap
     app.firebase_id_token = expiring = firebase_standins.make_id_token(uid, exp=time.time() + 60)
     asyncio.run(notes.save_note("buy milk"))  # renews the login first
     assert app.firebase_id_token != expiring and app.user_id == uid
-    assert firebase_standins.documents.fields(f"notes/{uid}") == {
-        "text": {"stringValue": "buy milk"}}
+    assert firebase_standins.documents.fields(f"notes/{uid}")["text"] == {"stringValue": "buy milk"}
     assert asyncio.run(notes.read_note()) == "buy milk"
     assert asyncio.run(notes.echo({"note": "buy milk"})) == {
         "echo": {"note": "buy milk"}, "encrypted": True, "uid": uid}
