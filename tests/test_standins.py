@@ -206,9 +206,10 @@ REFUSED = [  # kwargs of writes()
     # One kind per value, of a known name, holding its type.
     *({"body": {"fields": {"f": v}}} for v, _ in values({
         "stringValue": [123], "booleanValue": ["yes", 1], "nullValue": ["null", False],
-        "integerValue": ["1.5", 1.5, True, str(2**63), -2**63 - 1], "doubleValue": ["abc", "nan",
-                                                                                   "1e999", True],
-        "timestampValue": ["2026-01-01T00:00:00", "2026-01-01t00:00:00z", 1767225600, "2026-01-01 "
+        # Digits are ASCII ones.
+        "integerValue": ["1.5", 1.5, True, str(2**63), -2**63 - 1, "\u0661"],
+        "doubleValue": ["abc", "nan", "1e999", True, "\u0661.5"],
+        "timestampValue": ["\uff12026-01-01T00:00:00Z", "2026-01-01T00:00:00", "2026-01-01t00:00:00z", 1767225600, "2026-01-01 "
                            "00:00:00Z", "2026-01-01T00:00:00.1234567891Z", "0000-12-31T00:00:00Z",
                            "2026-02-30T00:00:00Z"], "bytesValue": ["a b", "QQQ==", "Q", "QQ="],
         "referenceValue": [REF + "c", "c/d", REF + "c//d/e"], "mapValue": [{"x": {}}, []],

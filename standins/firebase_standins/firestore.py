@@ -291,16 +291,18 @@ def _bad(where: str, field: str, kind: str, inner):
 
 
 _INT64 = range(-2**63, 2**63)
-_DOUBLE_TEXT = re.compile(r"-?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?")
+# Digits are ASCII digits only (re.ASCII): int() and float() take any
+# Unicode digit, the service does not.
+_DOUBLE_TEXT = re.compile(r"-?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?", re.ASCII)
 _TIMESTAMP = re.compile(r"(\d{4})-(\d\d)-(\d\d)T(\d\d):(\d\d):(\d\d)(?:\.(\d{1,9}))?"
-                        r"(Z|[-+]\d\d:\d\d)")
+                        r"(Z|[-+]\d\d:\d\d)", re.ASCII)
 _BASE64 = re.compile(r"[A-Za-z0-9+/_-]*")
 _REFERENCE = re.compile(r"projects/[^/]+/databases/[^/]+/documents/(.+)")
 _NULLS = (None, "NULL_VALUE", 0)
 
 
 def _integer(inner):
-    if isinstance(inner, str) and re.fullmatch(r"-?\d+", inner):
+    if isinstance(inner, str) and re.fullmatch(r"-?[0-9]+", inner):
         inner = int(inner)
     elif isinstance(inner, bool) or not isinstance(inner, int):
         return None
