@@ -208,13 +208,13 @@ REFUSED = [  # kwargs of writes()
         "stringValue": [123], "booleanValue": ["yes", 1], "nullValue": ["null", False],
         # Digits are ASCII ones.
         "integerValue": ["1.5", 1.5, True, str(2**63), -2**63 - 1, "\u0661"],
-        "doubleValue": ["abc", "nan", "1e999", True, "\u0661.5"],
-        "timestampValue": ["\uff12026-01-01T00:00:00Z", "2026-01-01T00:00:00", "2026-01-01t00:00:00z", 1767225600, "2026-01-01 "
-                           "00:00:00Z", "2026-01-01T00:00:00.1234567891Z", "0000-12-31T00:00:00Z",
-                           "2026-02-30T00:00:00Z"], "bytesValue": ["a b", "QQQ==", "Q", "QQ="],
+        "doubleValue": ["abc", "nan", "1e999", True, "\u0661.5", 10**400],
+        "timestampValue": ["\uff12026-01-01T00:00:00Z", "2026-01-01T00:00:00", 1767225600,
+                           "2026-01-01t00:00:00z", "2026-01-01 00:00:00Z", "0000-12-31T00:00:00Z",
+                           "2026-01-01T00:00:00.1234567891Z", "2026-02-30T00:00:00Z"], "bytesValue": ["a b", "QQQ==", "Q", "QQ="],
         "referenceValue": [REF + "c", "c/d", REF + "c//d/e"], "mapValue": [{"x": {}}, []],
         "arrayValue": [{"values": [{"arrayValue": {}}]}, [], {"items": []}],
-        "geoPointValue": [{"latitude": "north"}, {"lat": 1}]})),
+        "geoPointValue": [{"latitude": "north"}, {"lat": 1}, {"longitude": -10**400}]})),
     {"body": {"fields": {"f": {}}}}, {"body": {"fields": {"f": {"textValue": "x"}}}},
 ]
 

@@ -29,6 +29,7 @@ import math
 import re
 import secrets
 import string
+import sys
 import threading
 from dataclasses import dataclass
 from urllib.parse import parse_qs, unquote, unquote_to_bytes
@@ -313,9 +314,10 @@ def _double(inner):
     if isinstance(inner, str):
         ok = inner in ("NaN", "Infinity", "-Infinity") or (
             _DOUBLE_TEXT.fullmatch(inner) and math.isfinite(float(inner)))
-    else:  # NaN and Infinity are text in JSON, never bare numbers
+    else:  # NaN and Infinity are text in JSON, never bare numbers; an
+        # integer beyond every double is out of range (float() overflows)
         ok = isinstance(inner, (int, float)) and not isinstance(inner, bool) \
-            and math.isfinite(inner)
+            and abs(inner) <= sys.float_info.max
     return inner if ok else None
 
 
