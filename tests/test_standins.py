@@ -112,6 +112,9 @@ def docs(http, svc, user):
     def send(method, path, auth=..., url=DOCS, **kwargs):
         headers = {} if auth is None else {
             "Authorization": "Bearer " + (token if auth is ... else auth)}
+        if kwargs.get("json") is not None:  # as json.dumps writes it: \u escapes
+            headers["Content-Type"], kwargs["content"] = "application/json", json.dumps(
+                kwargs.pop("json"))
         return http(method, url + path, headers=headers, **kwargs)
     send.t = T0
     svc.services.clock = lambda: send.t
@@ -205,14 +208,14 @@ REFUSED = [  # kwargs of writes()
     {"body": {"fields": {"f": {"mapValue": {"fields": {"__m__": S}}}}}},
     # One kind per value, of a known name, holding its type.
     *({"body": {"fields": {"f": v}}} for v, _ in values({
-        "stringValue": [123], "booleanValue": ["yes", 1], "nullValue": ["null", False],
+        "stringValue": [123, "\ud800"], "booleanValue": ["yes", 1], "nullValue": ["null", False],
         # Digits are ASCII ones.
         "integerValue": ["1.5", 1.5, True, str(2**63), -2**63 - 1, "\u0661"],
         "doubleValue": ["abc", "nan", "1e999", True, "\u0661.5", 10**400],
         "timestampValue": ["\uff12026-01-01T00:00:00Z", "2026-01-01T00:00:00", 1767225600,
                            "2026-01-01t00:00:00z", "2026-01-01 00:00:00Z", "0000-12-31T00:00:00Z",
                            "2026-01-01T00:00:00.1234567891Z", "2026-02-30T00:00:00Z"], "bytesValue": ["a b", "QQQ==", "Q", "QQ="],
-        "referenceValue": [REF + "c", "c/d", REF + "c//d/e"], "mapValue": [{"x": {}}, []],
+        "referenceValue": [REF + "c", "c/d", REF + "c//d/e", REF + "c/\udc00"], "mapValue": [{"x": {}}, []],
         "arrayValue": [{"values": [{"arrayValue": {}}]}, [], {"items": []}],
         "geoPointValue": [{"latitude": "north"}, {"lat": 1}, {"longitude": -10**400}]})),
     {"body": {"fields": {"f": {}}}}, {"body": {"fields": {"f": {"textValue": "x"}}}},

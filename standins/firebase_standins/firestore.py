@@ -351,8 +351,17 @@ def _bytes(inner):
     return inner
 
 
+def _text(inner):
+    """A string the service can hold as UTF-8: JSON's \\ud800 escapes give
+    Python lone surrogates, which UTF-8 cannot encode."""
+    try:
+        return inner if isinstance(inner, str) and inner.encode("utf-8") is not None else None
+    except UnicodeEncodeError:
+        return None
+
+
 def _reference(inner):
-    found = _REFERENCE.fullmatch(inner) if isinstance(inner, str) else None
+    found = _REFERENCE.fullmatch(inner) if _text(inner) is not None else None
     segments = found.group(1).split("/") if found else []
     return inner if segments and len(segments) % 2 == 0 and all(segments) else None
 
@@ -378,7 +387,7 @@ _KINDS = {
     "doubleValue": ("double_value", "TYPE_DOUBLE", _double),
     "timestampValue": ("timestamp_value", "type.googleapis.com/google.protobuf.Timestamp",
                        _timestamp),
-    "stringValue": ("string_value", "TYPE_STRING", lambda v: v if isinstance(v, str) else None),
+    "stringValue": ("string_value", "TYPE_STRING", _text),
     "bytesValue": ("bytes_value", "TYPE_BYTES", _bytes),
     "referenceValue": ("reference_value", "TYPE_STRING", _reference),
     "geoPointValue": ("geo_point_value", "type.googleapis.com/google.type.LatLng", _lat_lng),
