@@ -166,6 +166,9 @@ def test_document_lifecycle(docs, svc):
     ({"m": {"mapValue": {"fields": fields(x="1", y="2")}}}, "?updateMask.fieldPaths=m.x",
      {"m": {"mapValue": {"fields": fields(x="new")}}},
      {"m": {"mapValue": {"fields": fields(x="new", y="2")}}}),
+    # A map left empty is given back as one sent empty.
+    ({"m": {"mapValue": {"fields": fields(x="1")}}}, "?updateMask.fieldPaths=m.x", {},
+     {"m": {"mapValue": {}}}),
     (fields(**{"a.b": "1", "c": "2"}), "?updateMask.fieldPaths=%60a.b%60", {}, fields(c="2")),
 ])
 def test_update_mask(docs, svc, stored, query, body, expected):

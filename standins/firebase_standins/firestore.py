@@ -237,12 +237,15 @@ def _assign(fields: dict, segments: list[str], value) -> None:
 
 
 def _remove(fields: dict, segments: list[str]) -> None:
+    holder = None
     for segment in segments[:-1]:
         holder = fields.get(segment)
         if not (isinstance(holder, dict) and "mapValue" in holder):
             return
         fields = holder["mapValue"].get("fields") or {}
     fields.pop(segments[-1], None)
+    if holder is not None and not fields:  # an empty map has no "fields"
+        holder["mapValue"].pop("fields", None)
 
 
 # ---- names and typed values --------------------------------------------------
