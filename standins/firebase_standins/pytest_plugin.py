@@ -154,6 +154,7 @@ class ProductionGuard:
 
 
 _guard: ProductionGuard | None = None
+_allowed = 0  # production_allowed() blocks open
 
 
 def _bind_guard(config, retry_import: bool) -> None:
@@ -161,7 +162,14 @@ def _bind_guard(config, retry_import: bool) -> None:
     may set up its path only during collection."""
     global _guard
     name = _module_name(config)
-    if _guard is not None or not (retry_import or name in sys.modules):
+    if _guard is not None:
+        # A test or fixture that bound the module's own httpx back itself
+        # (undoing a mock by hand) gets the guard back for the next test.
+        module = _guard.module
+        if not _allowed and module.__dict__.get("httpx", _MISSING) is _guard.original:
+            module.httpx = _guard
+        return
+    if not (retry_import or name in sys.modules):
         return
     try:
         module = importlib.import_module(name)
@@ -199,14 +207,17 @@ def production_allowed():
     hosts for the block (in a fixture of any scope; a test uses the marker
     firebase_production): the module's own httpx is bound in the guard's
     place. Routing bound meanwhile is left alone."""
+    global _allowed
     guard = _guard
     if guard is None or guard.module.__dict__.get("httpx") is not guard:
         yield
         return
     rebind(guard.module, guard.original)
+    _allowed += 1
     try:
         yield
     finally:
+        _allowed -= 1
         guard.module.httpx = guard
 
 
