@@ -26,6 +26,7 @@ import asyncio, contextlib, httpx, pytest
 from firebase_standins import route, routed, unroute
 from firebase_standins.pytest_plugin import production_allowed
 from tavrin import firebase as fb
+from tavrin.firebase_pool import pooled
 
 def sign_in(refused=None):
     with pytest.raises(refused) if refused else contextlib.nullcontext():
@@ -56,6 +57,15 @@ def test_routing_unwinds_to_the_guard(firebase_standins):
 def test_a_marked_test_may_opt_out():
     assert fb.httpx is httpx
     sign_in(SPY)
+@pytest.fixture(scope="module")
+def kept_pool():  # a pool over the guard, kept across tests
+    with asyncio.Runner() as runner:
+        stack = contextlib.AsyncExitStack()
+        yield runner.run(stack.enter_async_context(pooled()))
+        runner.run(stack.aclose())
+@pytest.mark.firebase_production
+def test_a_marked_test_may_opt_out_under_a_kept_pool(kept_pool):
+    sign_in(SPY)
 def test_a_test_binds_the_real_httpx_itself():
     fb.httpx = httpx  # e.g. an application's own fixture undoing its mock
 def test_the_guard_is_back_after_either():
@@ -70,11 +80,11 @@ def test_the_guard_holds_for_every_scope_and_routing(pytester, fb, monkeypatch):
     pytester.makepyfile(test_app=TESTS)
     result = pytester.runpytest_subprocess("-p", "no:cacheprovider", "-p", "no:asyncio",
                                            "-p", "firebase_standins.pytest_plugin")
-    result.assert_outcomes(passed=5, errors=1)
+    result.assert_outcomes(passed=6, errors=1)
     result.stdout.fnmatch_lines([
         "*ERROR at setup of test_a_session_fixture_is_guarded*",
         "*tavrin.firebase tried to send POST https://identitytoolkit.googleapis.com/v1/accounts:"
         "signInWithPassword outside the firebase_standins fixtures*firebase_production*"])
-    # Only the two opted-out sign-ins reached a transport.
+    # Only the three opted-out sign-ins reached a transport.
     reached = json.loads((pytester.path / "reached.json").read_text())
-    assert reached == ["identitytoolkit.googleapis.com"] * 2
+    assert reached == ["identitytoolkit.googleapis.com"] * 3

@@ -206,10 +206,16 @@ def production_allowed():
     """`with production_allowed():` lets the module reach the production
     hosts for the block (in a fixture of any scope; a test uses the marker
     firebase_production): the module's own httpx is bound in the guard's
-    place. Routing bound meanwhile is left alone."""
+    place, or in that of a pooled() block entered over the guard, which
+    comes back after. Routing bound meanwhile is left alone."""
     global _allowed
     guard = _guard
-    if guard is None or guard.module.__dict__.get("httpx") is not guard:
+    current = below = None if guard is None else guard.module.__dict__.get("httpx")
+    # A tavrin.firebase_pool block entered over the guard (kept across
+    # tests) is hidden for the block, as routing hides it, and comes back.
+    while below is not guard and (under := getattr(below, "pooled_over", None)) is not None:
+        below = under
+    if guard is None or below is not guard:
         yield
         return
     rebind(guard.module, guard.original)
@@ -218,7 +224,7 @@ def production_allowed():
         yield
     finally:
         _allowed -= 1
-        guard.module.httpx = guard
+        guard.module.httpx = current
 
 
 @pytest.fixture(autouse=True)
