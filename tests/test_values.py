@@ -134,6 +134,11 @@ class Zone(dt.tzinfo):
         return None
 
 
+class Shifted(dt.datetime):
+    def utcoffset(self):  # not held within a day, as a tzinfo's is; 2**64 µs and 26 s
+        return dt.timedelta(days=213503982, seconds=26)
+
+
 # (function, argument, exception type, message)
 ERRORS = [
     ("to_fields", {"note": {"tags": [1, 2, {3}]}}, TypeError,
@@ -149,6 +154,9 @@ ERRORS = [
     ("to_value", dt.datetime(9999, 12, 31, 23, tzinfo=dt.timezone(-dt.timedelta(hours=2))),
      ValueError, "<value>: datetime.datetime(9999, 12, 31, 23, 0, tzinfo=datetime.timezone("
      "datetime.timedelta(days=-1, seconds=79200))) lies outside the years 0001-9999 in UTC"),
+    ("to_value", Shifted(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(seconds=60))), ValueError,
+     "<value>: Shifted(2024, 1, 1, 0, 0, tzinfo=datetime.timezone(datetime.timedelta(seconds=60))) "
+     "lies outside the years 0001-9999 in UTC"),
     ("to_value", [0, 2**63], ValueError,
      "<value>[1]: an integer outside 64 bits cannot be stored in Firestore"),
     ("to_value", -2**63 - 1, ValueError,

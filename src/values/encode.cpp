@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -81,8 +82,11 @@ Ref timestamp_text(Walk& w, PyObject* v) {
         if (!PyObject_TypeCheck(offset.get(), api->DeltaType))
             w.fail(PyExc_TypeError, "utcoffset() gave %T, not a timedelta", offset.get());
         PyObject* o = offset.get();
-        offset_us = (int64_t{PyDateTime_DELTA_GET_DAYS(o)} * 86400 + PyDateTime_DELTA_GET_SECONDS(o)) *
-                        1'000'000 + PyDateTime_DELTA_GET_MICROSECONDS(o);
+        // A datetime subclass's own utcoffset() is not held within a day as a
+        // tzinfo's is: clamped where it cannot overflow, and still beyond the years.
+        const int64_t days = std::clamp<int64_t>(PyDateTime_DELTA_GET_DAYS(o), -4'000'000, 4'000'000);
+        offset_us = (days * 86400 + PyDateTime_DELTA_GET_SECONDS(o)) * 1'000'000 +
+                    PyDateTime_DELTA_GET_MICROSECONDS(o);
     }
     const text::Moment local{PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
                              PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
