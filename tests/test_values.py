@@ -9,6 +9,7 @@ import enum
 import importlib
 import inspect
 import math
+import re
 import sys
 import types
 from collections.abc import Mapping
@@ -227,16 +228,44 @@ def test_errors(function, argument, exc_type, message):
         assert str(caught.value) == message, codec
 
 
-def test_deep_and_self_containing_typed_values():
-    deep = {"nullValue": None}
+class Growing(dt.tzinfo):
+    """Adds a field to the dict it sits in each time it is asked."""
+    def __init__(self, fields):
+        self.fields = fields
+
+    def utcoffset(self, when):
+        self.fields[str(len(self.fields))] = dt.datetime(2024, 1, 1, tzinfo=self)
+        return dt.timedelta(0) if len(self.fields) < 1000 else None
+
+
+class Listed(Mapping):
+    __getitem__ = __iter__ = __len__ = None  # only items() is asked
+
+    def items(self):
+        return [["a", 1]]
+
+
+def hostile():
+    deep, loop, grown = {"nullValue": None}, {"arrayValue": {"values": []}}, {}
     for _ in range(10000):
         deep = {"mapValue": {"fields": {"a": deep}}}
-    with pytest.raises(ValueError, match=r"^<value>(\.a){20}: nested deeper than 20 levels"):
-        fv.from_value(deep)
-    loop = {"arrayValue": {"values": []}}
     loop["arrayValue"]["values"].append(loop)
-    with pytest.raises(ValueError, match=r"^<value>\[0\]: the value contains itself$"):
-        fv.from_value(loop)
+    grown["0"] = dt.datetime(2024, 1, 1, tzinfo=Growing(grown))
+    return [(fv.from_value, deep, ValueError, r"<value>(\.a){20}: nested deeper than 20 levels "
+             r"of maps and arrays"),
+            (fv.from_value, loop, ValueError, r"<value>\[0\]: the value contains itself"),
+            (fv.to_value, {"f": grown}, RuntimeError, r"<value>\.f: the mapping changed size while "
+             r"it was read"),
+            (fv.to_value, {"m": Listed()}, TypeError, r"<value>\.m: a Mapping's items\(\) must give "
+             r"\(key, value\) pairs")]
+
+
+@pytest.mark.parametrize("function, argument, exc_type, pattern", hostile())
+def test_hostile_values(function, argument, exc_type, pattern):
+    # Only the native codec: the plain rendering says these in Python's words.
+    with pytest.raises(exc_type) as caught:
+        function(argument)
+    assert re.fullmatch(pattern, str(caught.value))
 
 
 # ---- round trip and fuzz --------------------------------------------------------
