@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -75,18 +74,21 @@ Ref timestamp_text(Walk& w, PyObject* v) {
     int64_t offset_us = 0;
     PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(v);
     if (tzinfo != api->TimeZone_UTC) {
+        // The moment as datetime's comparisons and astimezone() find it: from
+        // the time zone (a subclass's own utcoffset() plays no part), whose
+        // offset datetime holds within a day.
         Ref offset = tzinfo == Py_None
-            ? Ref() : check(PyObject_CallMethodNoArgs(v, w.st->key(Key::utcoffset)));
+            ? Ref() : check(PyObject_CallMethodOneArg(tzinfo, w.st->key(Key::utcoffset), v));
         if (!offset || offset.get() == Py_None)
             w.fail(PyExc_ValueError, "a naive datetime cannot be stored in Firestore; give it a time zone");
-        if (!PyObject_TypeCheck(offset.get(), api->DeltaType))
-            w.fail(PyExc_TypeError, "utcoffset() gave %T, not a timedelta", offset.get());
         PyObject* o = offset.get();
-        // A datetime subclass's own utcoffset() is not held within a day as a
-        // tzinfo's is: clamped where it cannot overflow, and still beyond the years.
-        const int64_t days = std::clamp<int64_t>(PyDateTime_DELTA_GET_DAYS(o), -4'000'000, 4'000'000);
-        offset_us = (days * 86400 + PyDateTime_DELTA_GET_SECONDS(o)) * 1'000'000 +
-                    PyDateTime_DELTA_GET_MICROSECONDS(o);
+        if (!PyObject_TypeCheck(o, api->DeltaType))
+            w.fail(PyExc_TypeError, "the time zone's utcoffset() gave %T, not a timedelta", o);
+        const int days = PyDateTime_DELTA_GET_DAYS(o), seconds = PyDateTime_DELTA_GET_SECONDS(o),
+                  us = PyDateTime_DELTA_GET_MICROSECONDS(o);
+        if (days != 0 && !(days == -1 && (seconds || us)))
+            w.fail(PyExc_ValueError, "the time zone's offset %R is not within a day", o);
+        offset_us = (int64_t{days} * 86400 + seconds) * 1'000'000 + us;
     }
     const text::Moment local{PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
                              PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
