@@ -6,6 +6,7 @@ import ast
 import asyncio
 import datetime as dt
 import enum
+import gc
 import importlib
 import inspect
 import math
@@ -241,6 +242,15 @@ class Growing(dt.tzinfo):
         return dt.timedelta(0) if len(self.fields) < 1000 else None
 
 
+class Peeking(dt.tzinfo):
+    """Reads every list, as any code may through gc.get_objects()."""
+    def utcoffset(self, when):
+        for o in gc.get_objects():
+            if type(o) is list:
+                o[:]  # noqa: B018
+        return None
+
+
 class Listed(Mapping):
     __getitem__ = __iter__ = __len__ = None  # only items() is asked
 
@@ -259,6 +269,8 @@ def hostile():
             (fv.from_value, loop, ValueError, r"<value>\[0\]: the value contains itself"),
             (fv.to_value, {"f": grown}, RuntimeError, r"<value>\.f: the mapping changed size while "
              r"it was read"),
+            (fv.to_value, [dt.datetime(2024, 1, 1, tzinfo=Peeking())], ValueError,
+             r"<value>\[0\]: a naive datetime cannot .*"),
             (fv.to_value, {"m": Listed()}, TypeError, r"<value>\.m: a Mapping's items\(\) must give "
              r"\(key, value\) pairs")]
 

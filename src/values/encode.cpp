@@ -128,7 +128,9 @@ Ref array_content(Walk& w, PyObject* sequence) {
     w.enter(sequence);
     const bool list = PyList_Check(sequence);
     const Py_ssize_t n = list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-    Ref values = check(PyList_New(n));
+    // Filled by appending: the code an element calls may see every list (gc),
+    // so none may hold an empty slot meanwhile.
+    Ref values = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < n; ++i) {
         w.at(i);
         // A list may be changed by the code an element calls (utcoffset):
@@ -142,7 +144,7 @@ Ref array_content(Walk& w, PyObject* sequence) {
         if (PyList_Check(item.get()) || PyTuple_Check(item.get()))
             w.fail(PyExc_ValueError,
                    "Firestore cannot store an array directly inside an array (put a map between)");
-        PyList_SET_ITEM(values.get(), i, encode_value(w, item.get()).release());
+        check_int(PyList_Append(values.get(), encode_value(w, item.get()).get()));
     }
     if (list && PyList_GET_SIZE(sequence) != n)
         w.fail(PyExc_RuntimeError, "the list changed size while it was encoded");
