@@ -13,7 +13,7 @@ from collections.abc import Mapping
 
 MAX_DEPTH = 20
 ROOT = "<value>"
-UTC = dt.timezone.utc
+UTC, DAY = dt.timezone.utc, dt.timedelta(days=1)
 INT64_MIN, INT64_END = -2**63, 2**63
 # (fromisoformat also takes hour 24, which RFC 3339 has not.)
 TIMESTAMP = re.compile(r"\d{4}-\d\d-\d\dT(?:[01]\d|2[0-3]):\d\d:\d\d(?:\.(\d{1,9}))?(Z|[+-]\d\d:\d\d)", re.ASCII)
@@ -147,9 +147,14 @@ def encode(value, walk):
 
 
 def encode_timestamp(value, walk):
-    offset = value.utcoffset()
+    # From the time zone, as datetime's comparisons find the moment.
+    offset = None if value.tzinfo is None else value.tzinfo.utcoffset(value)
     if offset is None:
         walk.fail(ValueError, "a naive datetime cannot be stored in Firestore; give it a time zone")
+    if not isinstance(offset, dt.timedelta):
+        walk.fail(TypeError, f"the time zone's utcoffset() gave {type_name(offset)}, not a timedelta")
+    if not -DAY < offset < DAY:
+        walk.fail(ValueError, f"the time zone's offset {offset!r} is not within a day")
     try:
         utc = value.replace(tzinfo=None) - offset
     except OverflowError:

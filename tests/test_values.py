@@ -6,9 +6,11 @@ import ast
 import asyncio
 import datetime as dt
 import enum
+import gc
 import importlib
 import inspect
 import math
+import re
 import sys
 import types
 from collections.abc import Mapping
@@ -40,6 +42,11 @@ class Tag(str, enum.Enum):
     TODO = "todo"
 
 
+class Shifted(dt.datetime):
+    def utcoffset(self):  # no part of the moment, as in datetime's comparisons
+        return dt.timedelta(days=213503982, seconds=26)  # 2**64 µs and 26 s
+
+
 def typed_map(**fields):
     return {"mapValue": {"fields": fields}}
 
@@ -67,7 +74,7 @@ FORMS = [
     (dt.datetime(2024, 5, 1, 12, tzinfo=UTC), {"timestampValue": "2024-05-01T12:00:00Z"}, "both"),
     (dt.datetime(1, 1, 1, 0, 0, 0, 5, tzinfo=UTC), {"timestampValue": "0001-01-01T00:00:00.000005Z"},
      "both"),
-    (dt.datetime(2024, 3, 1, 1, 30, tzinfo=dt.timezone(dt.timedelta(hours=2))),
+    (Shifted(2024, 3, 1, 1, 30, tzinfo=dt.timezone(dt.timedelta(hours=2))),
      {"timestampValue": "2024-02-29T23:30:00Z"}, "encode"),
     (dt.datetime(2024, 2, 29, 23, 30, 0, 123456, tzinfo=UTC),
      {"timestampValue": "2024-03-01T01:30:00.123456789+02:00"}, "decode"),
@@ -130,8 +137,11 @@ def cycle():
 
 
 class Zone(dt.tzinfo):
+    def __init__(self, offset=None):
+        self.offset = offset
+
     def utcoffset(self, when):
-        return None
+        return self.offset
 
 
 # (function, argument, exception type, message)
@@ -149,6 +159,9 @@ ERRORS = [
     ("to_value", dt.datetime(9999, 12, 31, 23, tzinfo=dt.timezone(-dt.timedelta(hours=2))),
      ValueError, "<value>: datetime.datetime(9999, 12, 31, 23, 0, tzinfo=datetime.timezone("
      "datetime.timedelta(days=-1, seconds=79200))) lies outside the years 0001-9999 in UTC"),
+    ("to_value", [dt.datetime(2024, 5, 1, tzinfo=Zone(Shifted.utcoffset(None)))], ValueError,
+     "<value>[0]: the time zone's offset datetime.timedelta(days=213503982, seconds=26) is not "
+     "within a day"),
     ("to_value", [0, 2**63], ValueError,
      "<value>[1]: an integer outside 64 bits cannot be stored in Firestore"),
     ("to_value", -2**63 - 1, ValueError,
@@ -219,16 +232,55 @@ def test_errors(function, argument, exc_type, message):
         assert str(caught.value) == message, codec
 
 
-def test_deep_and_self_containing_typed_values():
-    deep = {"nullValue": None}
+class Growing(dt.tzinfo):
+    """Adds a field to the dict it sits in each time it is asked."""
+    def __init__(self, fields):
+        self.fields = fields
+
+    def utcoffset(self, when):
+        self.fields[str(len(self.fields))] = dt.datetime(2024, 1, 1, tzinfo=self)
+        return dt.timedelta(0) if len(self.fields) < 1000 else None
+
+
+class Peeking(dt.tzinfo):
+    """Reads every list, as any code may through gc.get_objects()."""
+    def utcoffset(self, when):
+        for o in gc.get_objects():
+            if type(o) is list:
+                o[:]  # noqa: B018
+        return None
+
+
+class Listed(Mapping):
+    __getitem__ = __iter__ = __len__ = None  # only items() is asked
+
+    def items(self):
+        return [["a", 1]]
+
+
+def hostile():
+    deep, loop, grown = {"nullValue": None}, {"arrayValue": {"values": []}}, {}
     for _ in range(10000):
         deep = {"mapValue": {"fields": {"a": deep}}}
-    with pytest.raises(ValueError, match=r"^<value>(\.a){20}: nested deeper than 20 levels"):
-        fv.from_value(deep)
-    loop = {"arrayValue": {"values": []}}
     loop["arrayValue"]["values"].append(loop)
-    with pytest.raises(ValueError, match=r"^<value>\[0\]: the value contains itself$"):
-        fv.from_value(loop)
+    grown["0"] = dt.datetime(2024, 1, 1, tzinfo=Growing(grown))
+    return [(fv.from_value, deep, ValueError, r"<value>(\.a){20}: nested deeper than 20 levels "
+             r"of maps and arrays"),
+            (fv.from_value, loop, ValueError, r"<value>\[0\]: the value contains itself"),
+            (fv.to_value, {"f": grown}, RuntimeError, r"<value>\.f: the mapping changed size while "
+             r"it was read"),
+            (fv.to_value, [dt.datetime(2024, 1, 1, tzinfo=Peeking())], ValueError,
+             r"<value>\[0\]: a naive datetime cannot .*"),
+            (fv.to_value, {"m": Listed()}, TypeError, r"<value>\.m: a Mapping's items\(\) must give "
+             r"\(key, value\) pairs")]
+
+
+@pytest.mark.parametrize("function, argument, exc_type, pattern", hostile())
+def test_hostile_values(function, argument, exc_type, pattern):
+    # Only the native codec: the plain rendering says these in Python's words.
+    with pytest.raises(exc_type) as caught:
+        function(argument)
+    assert re.fullmatch(pattern, str(caught.value))
 
 
 # ---- round trip and fuzz --------------------------------------------------------
@@ -320,7 +372,7 @@ def test_geopoint_and_reference():
 
 @pytest.mark.parametrize("args, exc_type", [
     ((90.0000001, 0), ValueError), ((0, -180.5), ValueError), ((math.nan, 0), ValueError),
-    ((0, math.inf), ValueError), ((True, 0), TypeError), (("1", 0), TypeError), ((1,), TypeError)])
+    ((0, math.inf), ValueError), ((10**400, 0), ValueError), ((True, 0), TypeError), (("1", 0), TypeError), ((1,), TypeError)])
 def test_geopoint_refuses(args, exc_type):
     with pytest.raises(exc_type):
         GeoPoint(*args)

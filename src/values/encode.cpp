@@ -74,15 +74,21 @@ Ref timestamp_text(Walk& w, PyObject* v) {
     int64_t offset_us = 0;
     PyObject* tzinfo = PyDateTime_DATE_GET_TZINFO(v);
     if (tzinfo != api->TimeZone_UTC) {
+        // The moment as datetime's comparisons and astimezone() find it: from
+        // the time zone (a subclass's own utcoffset() plays no part), whose
+        // offset datetime holds within a day.
         Ref offset = tzinfo == Py_None
-            ? Ref() : check(PyObject_CallMethodNoArgs(v, w.st->key(Key::utcoffset)));
+            ? Ref() : check(PyObject_CallMethodOneArg(tzinfo, w.st->key(Key::utcoffset), v));
         if (!offset || offset.get() == Py_None)
             w.fail(PyExc_ValueError, "a naive datetime cannot be stored in Firestore; give it a time zone");
-        if (!PyObject_TypeCheck(offset.get(), api->DeltaType))
-            w.fail(PyExc_TypeError, "utcoffset() gave %T, not a timedelta", offset.get());
         PyObject* o = offset.get();
-        offset_us = (int64_t{PyDateTime_DELTA_GET_DAYS(o)} * 86400 + PyDateTime_DELTA_GET_SECONDS(o)) *
-                        1'000'000 + PyDateTime_DELTA_GET_MICROSECONDS(o);
+        if (!PyObject_TypeCheck(o, api->DeltaType))
+            w.fail(PyExc_TypeError, "the time zone's utcoffset() gave %T, not a timedelta", o);
+        const int days = PyDateTime_DELTA_GET_DAYS(o), seconds = PyDateTime_DELTA_GET_SECONDS(o),
+                  us = PyDateTime_DELTA_GET_MICROSECONDS(o);
+        if (days != 0 && !(days == -1 && (seconds || us)))
+            w.fail(PyExc_ValueError, "the time zone's offset %R is not within a day", o);
+        offset_us = (int64_t{days} * 86400 + seconds) * 1'000'000 + us;
     }
     const text::Moment local{PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v),
                              PyDateTime_DATE_GET_HOUR(v), PyDateTime_DATE_GET_MINUTE(v),
@@ -122,7 +128,9 @@ Ref array_content(Walk& w, PyObject* sequence) {
     w.enter(sequence);
     const bool list = PyList_Check(sequence);
     const Py_ssize_t n = list ? PyList_GET_SIZE(sequence) : PyTuple_GET_SIZE(sequence);
-    Ref values = check(PyList_New(n));
+    // Filled by appending: the code an element calls may see every list (gc),
+    // so none may hold an empty slot meanwhile.
+    Ref values = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < n; ++i) {
         w.at(i);
         // A list may be changed by the code an element calls (utcoffset):
@@ -136,7 +144,7 @@ Ref array_content(Walk& w, PyObject* sequence) {
         if (PyList_Check(item.get()) || PyTuple_Check(item.get()))
             w.fail(PyExc_ValueError,
                    "Firestore cannot store an array directly inside an array (put a map between)");
-        PyList_SET_ITEM(values.get(), i, encode_value(w, item.get()).release());
+        check_int(PyList_Append(values.get(), encode_value(w, item.get()).get()));
     }
     if (list && PyList_GET_SIZE(sequence) != n)
         w.fail(PyExc_RuntimeError, "the list changed size while it was encoded");

@@ -19,7 +19,11 @@ bool coordinate(PyObject* value, const char* what, double& out) {
     }
     if (PyLong_Check(value) && !PyBool_Check(value)) {
         out = PyLong_AsDouble(value);
-        return !(out == -1.0 && PyErr_Occurred());
+        if (out == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();   // too large for a float: refused as not finite
+            out = INFINITY;
+        }
+        return true;
     }
     PyErr_Format(PyExc_TypeError, "GeoPoint %s must be a float, not %T", what, value);
     return false;

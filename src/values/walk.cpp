@@ -48,36 +48,49 @@ void Walk::fail(PyObject* type, const char* format, ...) {
     fb::raise();
 }
 
-Items::Items(PyObject* mapping) {
+Items::Items(Walk& w, PyObject* mapping) : w_(w) {
     if (PyDict_Check(mapping))
         dict_ = mapping;
     else
         list_ = fb::check(PyMapping_Items(mapping));
+    size_ = dict_ ? PyDict_GET_SIZE(dict_) : PyList_GET_SIZE(list_.get());
+}
+
+void Items::fail(PyObject* type, const char* message) {
+    w_.at(nullptr);   // at the mapping itself, not at its previous field
+    w_.fail(type, "%s", message);
 }
 
 bool Items::next(Ref& key, Ref& value) {
+    constexpr const char* changed = "the mapping changed size while it was read";
     if (dict_) {
-        PyObject *k, *v;
-        CriticalSection cs(dict_);
-        if (!PyDict_Next(dict_, &pos_, &k, &v)) return false;
-        key = Ref::borrow(k);
-        value = Ref::borrow(v);
-        return true;
+        PyObject *k = nullptr, *v = nullptr;
+        bool same;
+        {
+            CriticalSection cs(dict_);
+            same = PyDict_GET_SIZE(dict_) == size_;
+            if (same && PyDict_Next(dict_, &pos_, &k, &v)) {
+                key = Ref::borrow(k);
+                value = Ref::borrow(v);
+            }
+        }
+        if (!same) fail(PyExc_RuntimeError, changed);
+        return k != nullptr;
     }
-    if (pos_ >= PyList_GET_SIZE(list_.get())) return false;
-    PyObject* item = PyList_GET_ITEM(list_.get(), pos_++);
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-        PyErr_SetString(PyExc_TypeError, "a Mapping's items() must give (key, value) pairs");
-        fb::raise();
-    }
-    key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-    value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    // The list may be the Mapping's own, changed by the code we call.
+    if (PyList_GET_SIZE(list_.get()) != size_) fail(PyExc_RuntimeError, changed);
+    if (pos_ == size_) return false;
+    Ref item = fb::check(PyList_GetItemRef(list_.get(), pos_++));
+    if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2)
+        fail(PyExc_TypeError, "a Mapping's items() must give (key, value) pairs");
+    key = Ref::borrow(PyTuple_GET_ITEM(item.get(), 0));
+    value = Ref::borrow(PyTuple_GET_ITEM(item.get(), 1));
     return true;
 }
 
 Ref convert_fields(Walk& w, PyObject* mapping, PyObject* key_error, Ref (*convert)(Walk&, PyObject*)) {
     Ref out = fb::check(PyDict_New());
-    Items items(mapping);
+    Items items(w, mapping);
     Ref key, value;
     while (items.next(key, value)) {
         if (!PyUnicode_Check(key.get())) {

@@ -70,15 +70,22 @@ private:
 // A mapping's items one by one, as strong references: a dict under its
 // critical section (its entries may be replaced meanwhile by the code we
 // call, so each is held while in use), any other Mapping through items().
+// A mapping that changes size meanwhile is refused (RuntimeError), as a
+// dict's iterator refuses it, rather than read without end.
 class Items {
 public:
-    explicit Items(PyObject* mapping);
+    // `mapping` is the container `w` is in.
+    Items(Walk& w, PyObject* mapping);
     // False at the end; otherwise key and value hold the next item.
     bool next(Ref& key, Ref& value);
 
 private:
+    [[noreturn]] void fail(PyObject* type, const char* message);
+
+    Walk& w_;
     PyObject* dict_ = nullptr;
     Py_ssize_t pos_ = 0;
+    Py_ssize_t size_;
     Ref list_;               // items() of another Mapping
 };
 

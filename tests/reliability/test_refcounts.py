@@ -12,6 +12,7 @@ import sys
 import time
 import types
 import warnings
+from collections.abc import Mapping
 
 import httpx
 import pytest
@@ -188,19 +189,31 @@ def codec_rows():
             "t": datetime.datetime(2024, 5, 1, 9, 0, 0, 7, tzinfo=zone), "g": fv.GeoPoint(1, 2),
             "r": fv.Reference("projects/p/databases/d/documents/a/b"), "m": {"l": [1, {}]},
             "e": [], "tu": (memoryview(b"xyz"),)}
-    loop, deep = {}, 1
+    loop, deep, toggled = {}, 1, {}
     loop["me"] = loop
     for _ in range(21):
         deep = {"a": deep}
+
+    class Toggle(datetime.tzinfo):  # adds or takes a field while its dict is read
+        def utcoffset(self, when):
+            toggled.pop("b") if "b" in toggled else toggled.setdefault("b", 1)
+            return datetime.timedelta(0)
+    toggled["a"] = datetime.datetime(2024, 1, 1, tzinfo=Toggle())
+    far = datetime.datetime(2024, 1, 1, tzinfo=type("Far", (datetime.tzinfo,), {
+        "utcoffset": lambda self, when: datetime.timedelta(days=2)})())
+    listed = type("Listed", (Mapping,), dict.fromkeys(["__getitem__", "__iter__", "__len__"]) | {
+        "items": lambda self: [["a", 1]]})()
     rows = [(fv.to_fields, (note,), None), (fv.from_document, ({"fields": fv.to_fields(note)},), None),
             (fv.GeoPoint, (1, 2.5), None), (lambda g: (repr(g), hash(g), g == g), (note["g"],), None),
             (lambda r: (repr(r), r.path, hash(r), r == r), (note["r"],), None),
             (fv.document_id, ({"name": "a/b"},), None), (fv.document_id, ({},), ValueError),
             (fv.GeoPoint, (91, 0), ValueError), (fv.GeoPoint, ("1", 0), TypeError),
+            (fv.GeoPoint, (0, 10**400), ValueError),
             (fv.Reference, ("a/b",), ValueError), (fv.to_fields, ([],), TypeError)]
     rows += [(fv.to_value, (bad,), exc) for bad, exc in [
         ({"s": {1}}, TypeError), (loop, ValueError), ([datetime.datetime.now()], ValueError),
-        ([(1,)], ValueError), (deep, ValueError), ({"i": 2**64}, ValueError), ({1: 2}, TypeError)]]
+        ([(1,)], ValueError), (deep, ValueError), ({"i": 2**64}, ValueError), ({1: 2}, TypeError),
+        (toggled, RuntimeError), ([far], ValueError), ({"m": listed}, TypeError)]]
     rows += [(fv.from_value, (bad,), ValueError) for bad in [
         {"integerValue": "1.5"}, {"doubleValue": True}, {"timestampValue": "2024-05-01T12:00:00"},
         {"bytesValue": "A==="}, {"referenceValue": "x"}, {"geoPointValue": {"latitude": "1"}},
