@@ -152,13 +152,13 @@ void exec_steps(PyObject* module) {
     st->mapping_abc = check(PyObject_GetAttrString(abc.get(), "Mapping")).release();
 
     struct TypeRow {
-        PyType_Spec* spec;
+        PyType_Spec* shape;
         PyTypeObject** slot;
     };
-    for (const TypeRow& row : {TypeRow{&geopoint_spec, &st->geopoint_type},
-                               TypeRow{&reference_spec, &st->reference_type}}) {
+    for (const TypeRow& row : {TypeRow{&geopoint_shape, &st->geopoint_type},
+                               TypeRow{&reference_shape, &st->reference_type}}) {
         *row.slot = reinterpret_cast<PyTypeObject*>(
-            check(PyType_FromModuleAndSpec(module, row.spec, nullptr)).release());
+            check(PyType_FromModuleAndSpec(module, row.shape, nullptr)).release());
         check_int(PyModule_AddType(module, *row.slot));
     }
 }

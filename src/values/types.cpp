@@ -202,9 +202,9 @@ constexpr unsigned type_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 
 }  // namespace
 
-PyType_Spec geopoint_spec = {"tavrin.firestore_values.GeoPoint", sizeof(GeoPointObject), 0,
+PyType_Spec geopoint_shape = {"tavrin.firestore_values.GeoPoint", sizeof(GeoPointObject), 0,
                              type_flags, geopoint_slots};
-PyType_Spec reference_spec = {"tavrin.firestore_values.Reference", sizeof(ReferenceObject), 0,
+PyType_Spec reference_shape = {"tavrin.firestore_values.Reference", sizeof(ReferenceObject), 0,
                               type_flags, reference_slots};
 
 const char* geopoint_problem(double latitude, double longitude) noexcept {

@@ -19,8 +19,8 @@ struct ReferenceObject {
     PyObject* path;   // exact str: PATH
 };
 
-extern PyType_Spec geopoint_spec;
-extern PyType_Spec reference_spec;
+extern PyType_Spec geopoint_shape;
+extern PyType_Spec reference_shape;
 
 // What is wrong with a coordinate pair (nullptr: nothing), for a ValueError.
 const char* geopoint_problem(double latitude, double longitude) noexcept;

@@ -97,7 +97,7 @@ class Relogin(handmade.Exchange):
 class Key(str):
     """A str key whose formatted text is not its characters."""
 
-    def __format__(self, spec):
+    def __format__(self, how):
         return "formatted"
 
 
