@@ -39,6 +39,8 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
+sys.path.insert(0, str(REPO / "tools"))
+from app_package import make_app_package  # noqa: E402 (found through the line above)
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
 QUICK = False
@@ -125,12 +127,8 @@ def info(text):
 
 def setup_app(extension):
     app_dir = Path(tempfile.mkdtemp(prefix="tavrin-bench-"))
-    shutil.copytree(REPO / "tests" / "app" / "tavrin", app_dir / "tavrin",
-                    ignore=shutil.ignore_patterns("__pycache__"))
-    (app_dir / "tavrin" / ("firebase" + EXT_SUFFIX)).symlink_to(extension.resolve())
-    shutil.copy(BENCH / "baseline.py", app_dir / "tavrin" / "baseline.py")
-    shutil.copy(REPO / "pool" / "firebase_pool.py", app_dir / "tavrin" / "firebase_pool.py")
-    sys.path.insert(0, str(app_dir))
+    package = make_app_package(REPO / "tests" / "app" / "tavrin", extension, app_dir)
+    shutil.copy(BENCH / "baseline.py", package / "baseline.py")
     return app_dir
 
 

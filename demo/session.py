@@ -46,6 +46,8 @@ from pathlib import Path
 
 DEMO = Path(__file__).resolve().parent
 REPO = DEMO.parent
+sys.path.insert(0, str(REPO / "tools"))
+from app_package import make_app_package  # noqa: E402 (found through the line above)
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 STANDIN_ONLY = "stand-in only"
 NEEDS_FUNCTIONS = "needs TAVRIN_DEMO_FUNCTIONS=1 and the echo and fail functions deployed"
@@ -614,12 +616,7 @@ async def run(extension, real):
     session = Session(real)
     app_dir = Path(tempfile.mkdtemp(prefix="tavrin-demo-"))
     try:
-        shutil.copytree(DEMO / "tavrin", app_dir / "tavrin",
-                        ignore=shutil.ignore_patterns("__pycache__"))
-        for built in (extension, extension.with_name("firestore_values" + EXT_SUFFIX)):
-            (app_dir / "tavrin" / built.name).symlink_to(built.resolve())
-        (app_dir / "tavrin" / "firebase_pool.py").symlink_to(REPO / "pool" / "firebase_pool.py")
-        sys.path.insert(0, str(app_dir))
+        make_app_package(DEMO / "tavrin", extension, app_dir)
         state = {}
 
         def load():

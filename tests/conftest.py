@@ -16,7 +16,8 @@ import pytest
 import support
 
 REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "standins"))
+sys.path[:0] = [str(REPO / "standins"), str(REPO / "tools")]
+from app_package import make_app_package  # noqa: E402 (found through the line above)
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 VARIANT = "debug" if hasattr(sys, "gettotalrefcount") else "release"
 EXTENSION = Path(os.environ.get("TAVRIN_FIREBASE_EXT")
@@ -32,11 +33,7 @@ def pytest_configure(config):
             f"'tools/build release' (or debug) or set TAVRIN_FIREBASE_EXT")
     if not CODEC.is_file():
         raise pytest.UsageError(f"tavrin.firestore_values not found beside it at {CODEC}")
-    shutil.copytree(REPO / "tests" / "app" / "tavrin", APP_DIR / "tavrin")
-    for built in (EXTENSION, CODEC):
-        (APP_DIR / "tavrin" / built.name).symlink_to(built.resolve())
-    (APP_DIR / "tavrin" / "firebase_pool.py").symlink_to(REPO / "pool" / "firebase_pool.py")
-    sys.path.insert(0, str(APP_DIR))
+    make_app_package(REPO / "tests" / "app" / "tavrin", EXTENSION, APP_DIR)
 
 
 def pytest_unconfigure(config):
