@@ -58,7 +58,7 @@ import pytest
 
 from .config import StandinConfig
 from .emulator import AuthEmulator, EmulatorUnavailable, FunctionsEmulator
-from .routing import _MISSING, rebind, route, routed
+from .routing import _MISSING, rebind, route, routed, under_pools
 from .server import ServicesThread
 
 PRODUCTION_MARKER = "firebase_production"
@@ -210,12 +210,10 @@ def production_allowed():
     comes back after. Routing bound meanwhile is left alone."""
     global _allowed
     guard = _guard
-    current = below = None if guard is None else guard.module.__dict__.get("httpx")
+    current = None if guard is None else guard.module.__dict__.get("httpx")
     # A tavrin.firebase_pool block entered over the guard (kept across
     # tests) is hidden for the block, as routing hides it, and comes back.
-    while below is not guard and (under := getattr(below, "pooled_over", None)) is not None:
-        below = under
-    if guard is None or below is not guard:
+    if guard is None or under_pools(current) is not guard:
         yield
         return
     rebind(guard.module, guard.original)

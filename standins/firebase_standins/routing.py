@@ -165,13 +165,18 @@ class HttpxShim:
 _MISSING = object()
 
 
+def under_pools(binding):
+    """The binding under those that tavrin.firebase_pool stacks on it (each
+    names the binding it stands on as `pooled_over`)."""
+    while (under := getattr(binding, "pooled_over", None)) is not None:
+        binding = under
+    return binding
+
+
 def _routing_under(binding):
-    """The routing under the bindings that tavrin.firebase_pool stacks on
-    it (each names the binding it stands on as `pooled_over`): routing that
-    is replaced or removed takes the pools above it along. Else `binding`."""
-    below = binding
-    while (under := getattr(below, "pooled_over", None)) is not None:
-        below = under
+    """The routing under the pools stacked on it: routing that is replaced
+    or removed takes the pools above it along. Else `binding`."""
+    below = under_pools(binding)
     return below if isinstance(below, HttpxShim) else binding
 
 
