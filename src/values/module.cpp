@@ -45,11 +45,14 @@ PyObject* from_value(PyObject* module, PyObject* typed) noexcept {
     return entry(module, root, [&](Walk& w) { return decode_value(w, typed); });
 }
 
+// A document's fields: the mapping itself is no level of maps.
+Ref fields_decoded(Walk& w, PyObject* fields) {
+    if (PyDict_Check(fields)) w.enter_fields(fields);
+    return decode_fields(w, fields);
+}
+
 PyObject* from_fields(PyObject* module, PyObject* fields) noexcept {
-    return entry(module, nullptr, [&](Walk& w) {
-        if (PyDict_Check(fields)) w.enter_fields(fields);
-        return decode_fields(w, fields);
-    });
+    return entry(module, nullptr, [&](Walk& w) { return fields_decoded(w, fields); });
 }
 
 // A document's member `key` as a strong reference (empty when absent);
@@ -68,8 +71,7 @@ PyObject* from_document(PyObject* module, PyObject* document) noexcept {
     return entry(module, nullptr, [&](Walk& w) {
         Ref fields = member(document, w.st->key(Key::fields), "from_document");
         if (!fields) return check(PyDict_New());
-        if (PyDict_Check(fields.get())) w.enter_fields(fields.get());
-        return decode_fields(w, fields.get());
+        return fields_decoded(w, fields.get());
     });
 }
 
